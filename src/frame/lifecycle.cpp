@@ -1,0 +1,67 @@
+// Initialisation and tear-down, the last-error text, cancellation, the
+// progress-callback slot and the version text.
+#include <curl/curl.h>
+
+#include <cstdio>
+
+#include "frame/messages.h"
+#include "frame/result.h"
+#include "frame/state.h"
+#include "platform/platform.h"
+
+namespace linkrate {
+
+std::atomic<int> g_initialized{0};
+std::atomic<int> g_curl_initialized{0};
+std::atomic<int> g_cancel_flag{0};
+std::atomic<TickCallback> g_tick_cb{nullptr};
+std::mutex g_mutex;
+char g_last_error[kLastErrorSize] = {};
+
+void set_last_error(const char* message) {
+    std::snprintf(g_last_error, sizeof g_last_error, "%s", message);
+}
+
+}  // namespace linkrate
+
+using namespace linkrate;
+
+extern "C" LINKRATE_API int32_t linkrate_init(void) noexcept {
+    if (platform::socket_library_start() != 0) {
+        set_last_error(msg::kSocketStartupFailed);
+        return -1;
+    }
+    // The lock is created with the library and lives as long as it, so a
+    // second initialisation never replaces a lock another thread may hold.
+    if (g_curl_initialized.load() == 0 && curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+        g_curl_initialized.store(1);
+    }
+    std::lock_guard<std::mutex> hold(g_mutex);
+    reset_result_locked();
+    update_json_locked();
+    g_last_error[0] = '\0';
+    g_cancel_flag.store(0);
+    g_initialized.store(1);
+    return 0;
+}
+
+extern "C" LINKRATE_API void linkrate_cleanup(void) noexcept {
+    linkrate_stop_server();
+    if (g_curl_initialized.load() != 0) {
+        curl_global_cleanup();
+        g_curl_initialized.store(0);
+    }
+    platform::socket_library_cleanup();
+    g_initialized.store(0);
+}
+
+extern "C" LINKRATE_API const char* linkrate_version(void) noexcept { return kVersionText; }
+
+extern "C" LINKRATE_API void linkrate_set_tick(TickCallback callback) noexcept {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    g_tick_cb.store(callback);
+}
+
+extern "C" LINKRATE_API void linkrate_cancel(void) noexcept { g_cancel_flag.store(1); }
+
+extern "C" LINKRATE_API const char* linkrate_last_error(void) noexcept { return g_last_error; }

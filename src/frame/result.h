@@ -1,0 +1,49 @@
+// The process-wide result record and its JSON snapshot.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace linkrate {
+
+// The phase texts that the record and the progress callback carry.
+inline constexpr const char* kPhaseIdle = "idle";
+inline constexpr const char* kPhasePing = "ping";
+inline constexpr const char* kPhaseDownload = "download";
+inline constexpr const char* kPhaseUpload = "upload";
+inline constexpr const char* kPhaseComplete = "complete";
+
+inline constexpr std::size_t kServerTextSize = 256;
+inline constexpr std::size_t kPhaseTextSize = 32;
+inline constexpr std::size_t kJsonBufSize = 1024;
+
+// The outcome of the latest test. Written only with g_mutex held, each change
+// followed by update_json_locked() in the same hold.
+struct TestResult {
+    double ping_ms;
+    double download_mbps;
+    double upload_mbps;
+    std::int32_t duration_ms;
+    double jitter_ms;
+    char server[kServerTextSize];
+    char phase[kPhaseTextSize];
+};
+
+extern TestResult g_last_result;
+
+// The rendering of g_last_result, rewritten in place by update_json_locked().
+extern char g_json_buf[kJsonBufSize];
+
+// Resets the record to its idle values (0.0, 0, "lan", "idle"). Caller holds g_mutex.
+void reset_result_locked();
+
+// Renders the record anew and, when that gives a text of at most 1023 bytes,
+// replaces the snapshot with it. Caller holds g_mutex. Reports nothing.
+void update_json_locked();
+
+// Renders `r` as the seven-member JSON object into `out` (no NUL is added).
+// Returns false, leaving *len unspecified, when a real is NaN or infinite, a
+// text is not valid UTF-8, or the rendering does not fit in `cap` bytes.
+bool render_result_json(const TestResult& r, char* out, std::size_t cap, std::size_t* len);
+
+}  // namespace linkrate

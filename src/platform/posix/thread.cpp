@@ -1,0 +1,59 @@
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace linkrate::platform {
+
+// Shared by the running thread and its handle: the thread marks itself ended
+// here, so a waiter with a time-out needs no join.
+struct ThreadState {
+    std::mutex lock;
+    std::condition_variable ended_cv;
+    bool ended = false;
+};
+
+namespace {
+
+bool spawn(ThreadEntry entry, void* arg, std::shared_ptr<ThreadState> state) {
+    if (take_fault(Fault::thread)) return false;
+    try {
+        std::thread([entry, arg, state = std::move(state)] {
+            entry(arg);
+            if (state) {
+                std::lock_guard<std::mutex> hold(state->lock);
+                state->ended = true;
+                state->ended_cv.notify_all();
+            }
+        }).detach();
+        return true;
+    } catch (const std::exception&) {
+        // std::system_error when the system has no thread to give, or bad_alloc.
+        return false;
+    }
+}
+
+}  // namespace
+
+ThreadHandle thread_start(ThreadEntry entry, void* arg) {
+    ThreadHandle state;
+    try {
+        state = std::make_shared<ThreadState>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return spawn(entry, arg, state) ? state : nullptr;
+}
+
+bool thread_start_detached(ThreadEntry entry, void* arg) { return spawn(entry, arg, nullptr); }
+
+bool thread_wait(const ThreadHandle& thread, int timeout_ms) {
+    std::unique_lock<std::mutex> hold(thread->lock);
+    return thread->ended_cv.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                     [&] { return thread->ended; });
+}
+
+}  // namespace linkrate::platform

@@ -1,0 +1,70 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tarnwell/linkrate.h"
+
+namespace linkrate::test {
+namespace {
+
+int count_entries(const char* dir_path) {
+    DIR* dir = opendir(dir_path);
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+int start_server_on_free_port(int attempts) {
+    for (int i = 0; i < attempts; ++i) {
+        int port = free_port();
+        if (port > 0 && linkrate_start_server(port) == 0) return port;
+    }
+    return -1;
+}
+
+// The directory stream itself holds one descriptor while it is read.
+int open_descriptor_count() { return count_entries("/proc/self/fd") - 1; }
+
+int thread_count() { return count_entries("/proc/self/task"); }
+
+bool eventually(const std::function<bool()>& condition, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace linkrate::test

@@ -1,0 +1,25 @@
+// Helpers shared by the test binaries: free ports, and counts of the process's
+// descriptors and threads for leak checks.
+#pragma once
+
+#include <functional>
+
+namespace linkrate::test {
+
+// A TCP port on 127.0.0.1 that was free a moment ago (the system chose it).
+int free_port();
+
+// Starts the library's server on a free port. Another test process may take
+// the port between the probe and the bind, so a start that fails is retried
+// with a new port. Returns the port, or -1 when every attempt failed.
+int start_server_on_free_port(int attempts = 20);
+
+// Open descriptors of this process.
+int open_descriptor_count();
+// Threads of this process.
+int thread_count();
+
+// Polls `condition` every 10 ms until it holds or `timeout_ms` passed.
+bool eventually(const std::function<bool()>& condition, int timeout_ms);
+
+}  // namespace linkrate::test
