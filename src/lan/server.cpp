@@ -1,13 +1,227 @@
-// The built-in LAN test server. (Placeholder until the server lands: it never runs.)
+// The built-in LAN test server: a listener thread that accepts on all local
+// IPv4 addresses, and one short-lived thread per accepted connection.
+#include "lan/server.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
 #include "frame/messages.h"
 #include "frame/state.h"
+#include "lan/protocol.h"
+#include "platform/platform.h"
+#include "platform/socket.h"
+
+namespace linkrate {
+
+std::atomic<std::uint32_t> g_server_running{0};
+
+namespace {
+
+using platform::kInvalidSocket;
+using platform::Socket;
+using platform::SocketHandle;
+
+constexpr int kListenBacklog = 64;
+constexpr int kAcceptWaitMs = 100;
+constexpr int kStartPauseMs = 10;
+constexpr int kStartPauses = 200;
+constexpr int kListenerStopWaitMs = 3000;
+// After a failed wait or accept (out of descriptors, say) the listener rests
+// this long rather than spinning until the condition clears.
+constexpr int kListenerRetryPauseMs = 10;
+
+// What one start shares with its listener thread. Each start has its own, so
+// a listener that outlived its stop touches nothing of a newer server.
+struct ServerRun {
+    std::int32_t port = 0;
+    std::uint32_t number = 0;
+    std::atomic<int> ready{0};    // 1 once the listener listens
+    std::atomic<int> gave_up{0};  // 1 when the listener could not set up
+    // The listening socket while nobody has claimed it for closing. Whoever
+    // takes it out (exchange) closes it: the stop sequence or the listener.
+    std::atomic<SocketHandle> sock{kInvalidSocket};
+};
+
+// Start, stop and cleanup may come from several host threads at once; they
+// take turns. Only they touch these two.
+std::mutex g_server_control;
+std::shared_ptr<ServerRun> g_server_run;
+platform::ThreadHandle g_server_thread;
+std::uint32_t g_last_run_number = 0;
+
+// A connection thread's start argument: the accepted socket and the number of
+// the start whose listener accepted it, in one pointer-sized word.
+static_assert(sizeof(std::uintptr_t) >= 8, "socket and run number share one word");
+void* pack_worker_arg(SocketHandle socket, std::uint32_t number) {
+    auto word = (static_cast<std::uintptr_t>(number) << 32) | static_cast<std::uint32_t>(socket);
+    return reinterpret_cast<void*>(word);
+}
+
+bool still_running(std::uint32_t number) { return g_server_running.load() == number; }
+
+void stream_download(SocketHandle socket, std::uint32_t number) {
+    platform::HeapBlock block = platform::heap_block(kBlockSize);
+    if (!block) return;
+    std::memset(block.get(), kDownloadFill, kBlockSize);
+    // A short send counts like a full one: the rest of that block is dropped.
+    while (still_running(number)) {
+        if (platform::socket_send(socket, block.get(), kBlockSize) <= 0) break;
+    }
+}
+
+void swallow_upload(SocketHandle socket, std::uint32_t number) {
+    platform::HeapBlock block = platform::heap_block(kBlockSize);
+    if (!block) return;
+    while (still_running(number)) {
+        if (platform::socket_recv(socket, block.get(), kBlockSize) <= 0) break;
+    }
+}
+
+int server_worker_thread(void* arg) {
+    auto word = reinterpret_cast<std::uintptr_t>(arg);
+    Socket socket(static_cast<SocketHandle>(word & 0xFFFFFFFFu));
+    auto number = static_cast<std::uint32_t>(word >> 32);
+
+    set_socket_tuning(socket.get());
+    unsigned char command = 0;
+    if (platform::socket_recv(socket.get(), &command, 1) == 1) {
+        switch (command) {
+            case kCommandPing:
+                // Answered even when the server stopped since the accept.
+                platform::socket_send(socket.get(), &kCommandPing, 1);
+                break;
+            case kCommandDownload:
+                stream_download(socket.get(), number);
+                break;
+            case kCommandUpload:
+                swallow_upload(socket.get(), number);
+                break;
+            default:
+                break;
+        }
+    }
+    socket.shutdown_and_close();
+    return 0;
+}
+
+void accept_loop(SocketHandle listening, std::uint32_t number) {
+    while (still_running(number)) {
+        platform::Readiness found;
+        int ready = platform::socket_wait(listening, {.readable = true}, kAcceptWaitMs, &found);
+        if (!still_running(number)) break;
+        if (ready < 0) platform::sleep_ms(kListenerRetryPauseMs);
+        if (ready <= 0 || !found.readable) continue;
+        Socket accepted = platform::socket_accept(listening);
+        if (!accepted) {
+            platform::sleep_ms(kListenerRetryPauseMs);
+            continue;
+        }
+        if (platform::thread_start_detached(server_worker_thread,
+                                            pack_worker_arg(accepted.get(), number))) {
+            accepted.release();  // the connection thread owns it now
+        }
+        // Otherwise `accepted` is closed here, without a shutdown.
+    }
+}
+
+int server_listener_thread(void* arg) {
+    std::unique_ptr<std::shared_ptr<ServerRun>> hold(static_cast<std::shared_ptr<ServerRun>*>(arg));
+    ServerRun& run = **hold;
+
+    Socket listening = platform::socket_create_tcp();
+    if (!listening) {
+        run.gave_up.store(1);
+        return 1;
+    }
+    platform::socket_set_option(listening.get(), platform::SocketOption::reuse_address, 1);
+    // Only the low 16 bits of the port count: 0 and multiples of 65536 let the
+    // system choose, -1 is 65535.
+    auto port = static_cast<unsigned short>(static_cast<std::uint32_t>(run.port) & 0xFFFFu);
+    if (platform::socket_listen_any_ipv4(listening.get(), port, kListenBacklog) != 0) {
+        run.gave_up.store(1);
+        return 1;
+    }
+    SocketHandle handle = listening.release();
+    run.sock.store(handle);
+    run.ready.store(1);
+    accept_loop(handle, run.number);
+    // Close it unless the stop sequence has claimed it; then the stop closes it
+    // once this thread has ended.
+    if (run.sock.exchange(kInvalidSocket) != kInvalidSocket) platform::socket_close(handle);
+    return 0;
+}
+
+// The stop sequence. The caller holds g_server_control.
+void stop_server_locked() {
+    std::shared_ptr<ServerRun> run = std::move(g_server_run);
+    SocketHandle claimed = run ? run->sock.exchange(kInvalidSocket) : kInvalidSocket;
+    g_server_running.store(0);
+    // The shutdown stops the listening at once and wakes the listener; the
+    // descriptor is closed only after the listener has let go of it, so its
+    // number cannot be reused under a wait or accept still in progress.
+    if (claimed != kInvalidSocket) platform::socket_shutdown(claimed);
+    if (g_server_thread) {
+        platform::thread_wait(g_server_thread, kListenerStopWaitMs);
+        g_server_thread.reset();
+    }
+    if (claimed != kInvalidSocket) platform::socket_close(claimed);
+}
+
+// Starts a listener for a new run; false when its thread cannot be created.
+bool start_listener(std::int32_t port) {
+    std::shared_ptr<ServerRun> run;
+    std::shared_ptr<ServerRun>* arg = nullptr;
+    try {
+        run = std::make_shared<ServerRun>();
+        arg = new std::shared_ptr<ServerRun>(run);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    run->port = port;
+    if (++g_last_run_number == 0) ++g_last_run_number;
+    run->number = g_last_run_number;
+    g_server_running.store(run->number);
+    g_server_thread = platform::thread_start(server_listener_thread, arg);
+    if (!g_server_thread) {
+        delete arg;
+        g_server_running.store(0);
+        return false;
+    }
+    g_server_run = std::move(run);
+    return true;
+}
+
+}  // namespace
+}  // namespace linkrate
 
 using namespace linkrate;
 
-extern "C" LINKRATE_API int32_t linkrate_start_server(int32_t /*port*/) noexcept {
+extern "C" LINKRATE_API int32_t linkrate_start_server(int32_t port) noexcept {
     ensure_initialized();
+    std::lock_guard<std::mutex> control(g_server_control);
+    if (g_server_running.load() != 0) return 0;  // the running server keeps its port
+
+    if (!start_listener(port)) {
+        set_last_error(msg::kServerThreadFailed);
+        return -1;
+    }
+    std::shared_ptr<const ServerRun> run = g_server_run;
+    for (int pause = 0; pause < kStartPauses && run->ready.load() == 0; ++pause) {
+        if (run->gave_up.load() != 0) break;
+        platform::sleep_ms(kStartPauseMs);
+    }
+    if (run->ready.load() != 0) return 0;
+    // Also after a listener that gave up: the stop waits for it to end and
+    // drops its handle, so a failed start leaves no thread behind.
+    stop_server_locked();
     set_last_error(msg::kServerBindFailed);
     return -1;
 }
 
-extern "C" LINKRATE_API void linkrate_stop_server(void) noexcept {}
+extern "C" LINKRATE_API void linkrate_stop_server(void) noexcept {
+    if (g_server_running.load() == 0) return;
+    std::lock_guard<std::mutex> control(g_server_control);
+    if (g_server_running.load() != 0) stop_server_locked();
+}

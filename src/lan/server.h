@@ -1,0 +1,15 @@
+// The built-in LAN test server's state, for the library's own tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace linkrate {
+
+// 0 while no server is to run; otherwise the number of the start that is to
+// run (each start takes a new one). Listener and connection threads serve
+// only while it still holds their own start's number, so a thread of an
+// earlier server can never serve alongside a newer one.
+extern std::atomic<std::uint32_t> g_server_running;
+
+}  // namespace linkrate

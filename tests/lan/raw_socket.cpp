@@ -1,0 +1,176 @@
+#include "raw_socket.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace linkrate::test {
+
+RawConn& RawConn::operator=(RawConn&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void RawConn::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void RawConn::set_read_timeout(int ms) {
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void RawConn::shutdown_sending() { shutdown(fd_, SHUT_WR); }
+
+bool RawConn::send_byte(unsigned char byte) { return ::send(fd_, &byte, 1, MSG_NOSIGNAL) == 1; }
+
+bool RawConn::send_fill(unsigned char fill, std::size_t size) {
+    std::string block(65536, static_cast<char>(fill));
+    while (size > 0) {
+        ssize_t n = ::send(fd_, block.data(), std::min(size, block.size()), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string RawConn::read_up_to(std::size_t size) {
+    std::string data;
+    char buf[65536];
+    while (data.size() < size) {
+        ssize_t n = ::recv(fd_, buf, std::min(sizeof buf, size - data.size()), 0);
+        if (n <= 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+std::string RawConn::read_to_end(bool* closed) {
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            data.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        // A reset counts as the peer closing too.
+        *closed = n == 0 || errno == ECONNRESET;
+        return data;
+    }
+}
+
+RawConn raw_connect(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {};
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return {};
+    }
+    RawConn conn(fd);
+    conn.set_read_timeout(10000);  // no test may hang on a read
+    return conn;
+}
+
+RawConn raw_listen(int port) {
+    RawConn conn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!conn) return {};
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(conn.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(conn.fd(), 64) != 0) {
+        return {};
+    }
+    return conn;
+}
+
+int local_port(const RawConn& conn) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(conn.fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+ScriptedPeer::ScriptedPeer(std::function<void(RawConn&)> serve)
+    : serve_(std::move(serve)), listening_(raw_listen(0)), port_(local_port(listening_)) {
+    acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    stopping_ = true;
+    acceptor_.join();
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto& server : servers_) server.join();
+}
+
+void ScriptedPeer::accept_loop() {
+    while (!stopping_) {
+        pollfd entry{listening_.fd(), POLLIN, 0};
+        if (poll(&entry, 1, 20) <= 0) continue;
+        int fd = accept4(listening_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++connections_;
+        std::lock_guard<std::mutex> hold(lock_);
+        servers_.emplace_back([this, fd] {
+            RawConn conn(fd);
+            conn.set_read_timeout(10000);
+            serve_(conn);
+        });
+    }
+}
+
+std::vector<int> listening_ports() {
+    std::set<std::string> inodes;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir)) {
+            char target[64] = {};
+            std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+            if (text.rfind("socket:[", 0) == 0) inodes.insert(text.substr(8, text.size() - 9));
+        }
+        closedir(dir);
+    }
+    std::vector<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && inodes.count(inode) != 0) {
+            ports.push_back(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+        }
+    }
+    return ports;
+}
+
+bool listening_on(int port) {
+    auto ports = listening_ports();
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
+
+}  // namespace linkrate::test
