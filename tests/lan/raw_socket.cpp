@@ -15,6 +15,8 @@
 #include <set>
 #include <sstream>
 
+#include "test_support.h"
+
 namespace linkrate::test {
 
 RawConn& RawConn::operator=(RawConn&& other) noexcept {
@@ -92,14 +94,14 @@ RawConn raw_connect(int port) {
     return conn;
 }
 
-RawConn raw_listen(int port) {
+RawConn raw_listen(int port, int backlog) {
     RawConn conn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!conn) return {};
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(conn.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(conn.fd(), 64) != 0) {
+        listen(conn.fd(), backlog) != 0) {
         return {};
     }
     return conn;
@@ -138,6 +140,11 @@ void ScriptedPeer::accept_loop() {
             serve_(conn);
         });
     }
+}
+
+int settled_thread_count() {
+    std::thread([] {}).join();
+    return thread_count();
 }
 
 std::vector<int> listening_ports() {

@@ -48,7 +48,7 @@ RawConn raw_connect(int port);
 
 // A socket listening on all IPv4 addresses at `port` (0: the system's
 // choice), without SO_REUSEADDR; an empty RawConn when that fails.
-RawConn raw_listen(int port);
+RawConn raw_listen(int port, int backlog = 64);
 // The local port of a socket.
 int local_port(const RawConn& conn);
 
@@ -77,6 +77,10 @@ private:
     std::mutex lock_;
     std::vector<std::thread> servers_;
 };
+
+// thread_count() once the process has made a thread: a sanitizer's helper
+// thread that the first thread creation starts is then part of the count.
+int settled_thread_count();
 
 // The TCP ports that this process listens on (IPv4).
 std::vector<int> listening_ports();

@@ -26,7 +26,7 @@ TEST(ServerSlow, SilentClientIsDroppedAfterTheTimeOut) {
 
 TEST(ServerSlow, ClientThatStopsReadingIsDroppedAfterTheTimeOut) {
     ASSERT_EQ(linkrate_init(), 0);
-    int base_threads = thread_count();
+    int base_threads = settled_thread_count();
     int port = start_server_on_free_port();
     ASSERT_GT(port, 0);
     RawConn conn = raw_connect(port);

@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(linkrate_init(), 0);
         base_fds_ = open_descriptor_count();
-        base_threads_ = thread_count();
+        base_threads_ = settled_thread_count();
         port_ = start_server_on_free_port();
         ASSERT_GT(port_, 0) << linkrate_last_error();
     }
@@ -247,7 +247,7 @@ TEST(ServerStart, MinusOneIsPort65535) {
 
 TEST(ServerStart, PortTakenFailsAtOnceAndLeavesNothingBehind) {
     ASSERT_EQ(linkrate_init(), 0);
-    int base_threads = thread_count();
+    int base_threads = settled_thread_count();
     // Another program's listener on the port.
     RawConn port_holder = raw_listen(0);
     int port = local_port(port_holder);
@@ -289,7 +289,7 @@ TEST(ServerStart, InitialisesOnFirstUse) {
 TEST(ServerStart, HundredCyclesWithTrafficLeaveNothingBehind) {
     ASSERT_EQ(linkrate_init(), 0);
     int base_fds = open_descriptor_count();
-    int base_threads = thread_count();
+    int base_threads = settled_thread_count();
     for (int cycle = 0; cycle < 100; ++cycle) {
         int port = start_server_on_free_port();
         ASSERT_GT(port, 0) << linkrate_last_error();

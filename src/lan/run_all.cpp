@@ -1,0 +1,42 @@
+// The LAN full run: ping, download and upload against one peer, in turn.
+#include <cstdio>
+#include <mutex>
+
+#include "frame/messages.h"
+#include "frame/result.h"
+#include "frame/state.h"
+#include "lan/client.h"
+
+using namespace linkrate;
+
+namespace {
+
+constexpr int kRunPings = 5;
+constexpr int kDefaultDurationMs = 2000;
+
+}  // namespace
+
+extern "C" LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
+                                                 int32_t duration_ms) noexcept {
+    if (!lan_test_arguments_ok(host, port)) return -1;
+    if (duration_ms <= 0) duration_ms = kDefaultDurationMs;
+    g_cancel_flag.store(0);
+
+    // Each test records its own result; a failed one does not stop the run,
+    // a cancelled one does (its message stays).
+    double ping_ms = linkrate_ping(host, port, kRunPings);
+    if (cancel_requested()) return -1;
+    double download_mbps = linkrate_download(host, port, duration_ms);
+    if (cancel_requested()) return -1;
+    double upload_mbps = linkrate_upload(host, port, duration_ms);
+    if (cancel_requested()) return -1;
+
+    if (ping_ms < 0.0 && download_mbps < 0.0 && upload_mbps < 0.0) {
+        set_last_error(msg::kAllTestsFailed);
+        return -1;
+    }
+    std::lock_guard<std::mutex> hold(g_mutex);
+    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhaseComplete);
+    update_json_locked();
+    return 0;
+}
