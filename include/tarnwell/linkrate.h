@@ -90,7 +90,9 @@ LINKRATE_API void linkrate_cleanup(void) LINKRATE_NOEXCEPT;
  * (only its low 16 bits are used; 0 lets the system choose a port, which is
  * not reported). Returns 0 when the server listens, also when it was running
  * already (it then keeps its first port), or -1 with the last-error text set.
- * Blocks up to about 2 s while the listener starts. Initialises on first use.
+ * Blocks up to about 2 s while the listener starts, about 5 s when it never
+ * gets ready. Calls of start and stop from several threads take turns.
+ * Initialises on first use.
  */
 LINKRATE_API int32_t linkrate_start_server(int32_t port) LINKRATE_NOEXCEPT;
 
