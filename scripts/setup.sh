@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config binutils
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev
+  nginx-light openssl
 )
 
 missing=()
