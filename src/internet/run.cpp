@@ -9,6 +9,7 @@
 #include "internet/callbacks.h"
 #include "internet/endpoints.h"
 #include "internet/latency.h"
+#include "internet/throughput.h"
 
 using namespace linkrate;
 
@@ -47,6 +48,5 @@ extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noex
         set_last_error(msg::kCancelled);
         return -1;
     }
-    // The throughput phases follow here; until then the run ends after latency.
-    return 0;
+    return run_throughput_phases(base);
 }

@@ -21,19 +21,7 @@ using namespace linkrate::test;
 
 namespace {
 
-class Latency : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(linkrate_init(), 0);
-        seed_record(1.5, 200.0, 50.0, 0.25);
-    }
-};
-
-Reply small_download(const RecordedRequest& r) {
-    Reply reply;
-    if (r.target.find("/garbage") != std::string::npos) reply.body_bytes = 65536;
-    return reply;
-}
+class Latency : public SeededRunTest {};
 
 std::string closed_port_base() { return "http://127.0.0.1:" + std::to_string(free_port()); }
 
@@ -136,7 +124,7 @@ TEST_F(Latency, LongBaseIsCutBeforeItsSlashesGo) {
 
 TEST_F(Latency, RequestLinesCarryAttemptAndClockAndAnyStatusCounts) {
     ScriptedServer server([](const RecordedRequest& r) {
-        Reply reply = small_download(r);
+        Reply reply = downloads_of(r, 65536);
         const int attempt = latency_attempt(r);
         if (attempt >= 0) reply.status = attempt % 2 ? 500 : 404;
         if (attempt == 4) reply.body_bytes = 100000;  // any body is dropped
@@ -173,7 +161,7 @@ TEST_F(Latency, CancelDuringAnAttemptEndsTheRunAfterIt) {
     for (int cancelled_attempt : {3, 9}) {
         seed_record(1.5, 200.0, 50.0, 0.25);
         ScriptedServer server([cancelled_attempt](const RecordedRequest& r) {
-            Reply reply = small_download(r);
+            Reply reply = downloads_of(r, 65536);
             if (latency_attempt(r) == cancelled_attempt) {
                 linkrate_cancel();
                 reply.delay_ms = 100;

@@ -1,5 +1,7 @@
 #include "run_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,8 +71,9 @@ void seed_record(double ping, double download, double upload, double jitter) {
 bool run_latency_only(const std::string& base) {
     record_ticks(kPhaseDownload);
     const int result = linkrate_internet_run(base.c_str());
-    // Until the throughput phases exist the run ends after latency with 0.
-    return result == 0;
+    if (result != -1 || std::strcmp(linkrate_last_error(), msg::kCancelled) != 0) return false;
+    const TestResult r = record();
+    return std::strcmp(r.phase, kPhaseDownload) == 0;
 }
 
 }  // namespace linkrate::test
@@ -81,6 +84,61 @@ int latency_attempt(const RecordedRequest& request) {
     const auto at = request.target.find("/empty?t=");
     if (request.method != "GET" || at == std::string::npos) return -1;
     return std::atoi(request.target.c_str() + at + 9);
+}
+
+}  // namespace linkrate::test
+
+namespace linkrate::test {
+
+void expect_complete_run(int result) {
+    EXPECT_EQ(result, 0) << linkrate_last_error();
+    EXPECT_STREQ(linkrate_last_error(), "");
+    const TestResult r = record();
+    EXPECT_STREQ(r.phase, "complete");
+    EXPECT_GE(r.duration_ms, 6000);
+    EXPECT_LE(r.duration_ms, 8000);
+
+    const std::vector<Tick> ticks = recorded_ticks();
+    const std::vector<std::string> order = {"ping", "download", "upload", "complete"};
+    std::size_t stage = 0;
+    for (const Tick& t : ticks) {
+        while (stage < order.size() && order[stage] != t.phase) ++stage;
+        ASSERT_LT(stage, order.size()) << "tick " << t.phase << " out of phase order";
+    }
+    ASSERT_FALSE(ticks.empty());
+    EXPECT_EQ(ticks.back().phase, "complete");
+    EXPECT_EQ(ticks_of("complete").size(), 1u);
+    EXPECT_EQ(ticks.back().value, r.upload_mbps);
+    EXPECT_EQ(ticks.back().percent, 100);
+    for (const char* phase : {"download", "upload"}) {
+        const std::vector<Tick> of_phase = ticks_of(phase);
+        EXPECT_GE(of_phase.size(), 20u) << phase;
+        EXPECT_LE(of_phase.size(), 31u) << phase;
+        for (std::size_t k = 0; k < of_phase.size(); ++k) {
+            EXPECT_GE(of_phase[k].percent, 3) << phase;
+            EXPECT_LE(of_phase[k].percent, 100) << phase;
+            EXPECT_GE(of_phase[k].value, 0.0) << phase;
+            if (k == 0) continue;
+            EXPECT_GT(of_phase[k].percent, of_phase[k - 1].percent) << phase;
+            // The callback reads the clock a moment after the run did.
+            EXPECT_GE(of_phase[k].at - of_phase[k - 1].at, 0.098 - 0.001) << phase;
+        }
+    }
+}
+
+}  // namespace linkrate::test
+
+namespace linkrate::test {
+
+void SeededRunTest::SetUp() {
+    ASSERT_EQ(linkrate_init(), 0);
+    seed_record(1.5, 200.0, 50.0, 0.25);
+}
+
+Reply downloads_of(const RecordedRequest& request, std::uint64_t body_bytes) {
+    Reply reply;
+    if (request.target.find("/garbage") != std::string::npos) reply.body_bytes = body_bytes;
+    return reply;
 }
 
 }  // namespace linkrate::test
