@@ -159,6 +159,10 @@ bool ScriptedServer::serve_one(int fd, std::string& pending) {
     std::transform(lower_head.begin(), lower_head.end(), lower_head.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     request.content_length = header_content_length(lower_head);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        heads_.push_back(request.method + " " + request.target);
+    }
 
     Reply reply = script_(request);
     // A client that waits for leave to send a large body gets it at once.
@@ -231,6 +235,11 @@ bool ScriptedServer::serve_one(int fd, std::string& pending) {
     std::lock_guard<std::mutex> hold(mutex_);
     requests_.push_back(std::move(request));
     return keep_open;
+}
+
+std::vector<std::string> ScriptedServer::heads() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return heads_;
 }
 
 std::vector<RecordedRequest> ScriptedServer::requests() const {

@@ -54,7 +54,10 @@ public:
 
     bool ok() const { return port_ > 0; }
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    // Requests whose connection is done with them.
     std::vector<RecordedRequest> requests() const;
+    // "<method> <target>" of every request whose head was read, at once.
+    std::vector<std::string> heads() const;
     // The most requests of `method` whose target starts with `prefix` that
     // were under way at the same moment.
     int max_concurrent(const std::string& method, const std::string& prefix) const;
@@ -78,6 +81,7 @@ private:
     };
     std::list<Connection> connections_;  // finished ones are joined by the acceptor
     std::vector<RecordedRequest> requests_;
+    std::vector<std::string> heads_;
 };
 
 double steady_seconds();
