@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
+  nginx-light openssl
 )
 
 missing=()

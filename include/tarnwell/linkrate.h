@@ -136,11 +136,16 @@ LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
 
 /*
  * Runs the internet test against the HTTP speed-test server at `base_url`
- * (at most 255 characters are used; trailing slashes are dropped): ten
- * latency requests, 3 s of download on four transfers, 3 s of upload on two,
- * with progress reports to the registered callback. Returns 0 or -1. Blocks
- * for about 6 s, up to about 40 s against an unresponsive server.
- * Cancellable. Initialises on first use.
+ * (at most 255 bytes are used; trailing slashes are dropped): ten latency
+ * requests, 3 s of download on four transfers, 3 s of upload on two, with
+ * progress reports to the registered callback. Returns 0 when all three
+ * phases completed, -1 on failure or cancel (the record then keeps the phase
+ * it reached). Blocks for about 6.3 s against a responsive server; a server
+ * that never answers fails the run after about 30 s of latency time-outs, and
+ * one that answers each latency request just within its 3 s time-out holds it
+ * up to about 36 s. A cancel takes effect after the current latency request
+ * (at most 3 s) or within about 50 ms in the download and upload phases.
+ * Certificates and host names are not verified. Initialises on first use.
  */
 LINKRATE_API int32_t linkrate_internet_run(const char* base_url) LINKRATE_NOEXCEPT;
 

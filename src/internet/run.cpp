@@ -1,8 +1,28 @@
-// The internet run. (Placeholder until the run lands: it always fails.)
+// linkrate_internet_run: set-up, then the latency, download and upload phases.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
 #include "frame/messages.h"
+#include "frame/result.h"
 #include "frame/state.h"
+#include "internet/callbacks.h"
+#include "internet/endpoints.h"
+#include "internet/latency.h"
+#include "internet/throughput.h"
 
 using namespace linkrate;
+
+namespace {
+
+// Copies `base_url` cut to 255 bytes and drops every trailing '/'.
+void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]) {
+    std::snprintf(base, sizeof base, "%s", base_url);
+    std::size_t length = std::strlen(base);
+    while (length > 0 && base[length - 1] == '/') base[--length] = '\0';
+}
+
+}  // namespace
 
 extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noexcept {
     ensure_initialized();
@@ -10,6 +30,23 @@ extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noex
         set_last_error(msg::kInvalidBaseUrl);
         return -1;
     }
-    set_last_error(msg::kPingFailed);
-    return -1;
+    char base[kBaseUrlSize];
+    clean_base_url(base_url, base);
+    fill_upload_buffer();
+    g_cancel_flag.store(0);
+    g_last_error[0] = '\0';
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", base);
+        std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhasePing);
+        g_last_result.duration_ms = 0;
+        update_json_locked();
+    }
+
+    if (run_latency_phase(base) != 0) return -1;
+    if (cancel_requested()) {
+        set_last_error(msg::kCancelled);
+        return -1;
+    }
+    return run_throughput_phases(base);
 }

@@ -65,6 +65,8 @@ enum class Fault {
     socket,          // socket creation
     thread,          // thread_start() and thread_start_detached()
     connect,         // a client's connect
+    http_transfer,   // creation of an HTTP transfer handle (internet test)
+    http_multi,      // creation of an HTTP multi-transfer handle (internet test)
     count_
 };
 

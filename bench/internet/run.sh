@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The internet run against curl, side by side against one nginx on loopback.
+# Each round runs the library once (its 3 s download and 3 s upload phases),
+# then curl the same way: four loops of GET /garbage?ckSize=25 for 3 s, then
+# two loops of POST /empty with a 10 MiB body of 'Z' for 3 s; a curl rate is
+# all bytes of all loops over 3 s. Prints each round, the medians, the ratio
+# library/curl and the client CPU seconds per gigabyte moved.
+# Usage: bench/internet/run.sh [rounds (default 5)] [http|https (default http)]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+rounds=${1:-5}
+scheme=${2:-http}
+
+scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target internet_bench_host >/dev/null
+host=build/default/bench/internet/internet_bench_host
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/linkrate-bench.XXXXXX")
+nginx_pid=""
+cleanup() {
+  [[ -z "$nginx_pid" ]] || { kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+pick_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 40000))
+    port_is_free "$p" && { echo "$p"; return; }
+  done
+}
+http_port=$(pick_port)
+tls_port=$(pick_port)
+tests/support/nginx-fixture.sh --port "$http_port" --tls-port "$tls_port" --dir "$work/nginx" \
+  2>"$work/nginx.out" &
+nginx_pid=$!
+for _ in $(seq 100); do
+  port_is_free "$http_port" || break
+  sleep 0.05
+done
+if [[ "$scheme" == https ]]; then base="https://127.0.0.1:$tls_port"; else base="http://127.0.0.1:$http_port"; fi
+curl_tls=()
+[[ "$scheme" != https ]] || curl_tls=(-k)
+head -c 10485760 /dev/zero | tr '\0' 'Z' >"$work/body"
+
+now_us() { echo "${EPOCHREALTIME/./}"; }
+
+# One curl loop: repeats the request until 3 s have passed since $2 (in us);
+# prints the bytes it moved.
+curl_loop() {
+  local kind=$1 end_us=$(($2 + 3000000)) total=0 left_us size
+  while :; do
+    left_us=$((end_us - $(now_us)))
+    ((left_us > 0)) || break
+    local left
+    left=$(printf '%d.%06d' $((left_us / 1000000)) $((left_us % 1000000)))
+    if [[ "$kind" == download ]]; then
+      size=$(curl "${curl_tls[@]}" --http1.1 -s -o /dev/null -w '%{size_download}\n' \
+        --max-time "$left" "$base/garbage?ckSize=25" || true)
+    else
+      size=$(curl "${curl_tls[@]}" --http1.1 -s -o /dev/null -w '%{size_upload}\n' \
+        --max-time "$left" --data-binary @"$work/body" "$base/empty" || true)
+    fi
+    total=$((total + ${size:-0}))
+  done
+  echo "$total"
+}
+
+# Runs `loops` curl loops in parallel; prints "mbps cpu_seconds".
+curl_phase() {
+  local kind=$1 loops=$2 start i bytes=0 cpu
+  start=$(now_us)
+  TIMEFORMAT='%U %S'
+  {
+    time {
+      for ((i = 0; i < loops; i++)); do curl_loop "$kind" "$start" >"$work/loop.$i" & done
+      wait
+    }
+  } 2>"$work/cpu"
+  for ((i = 0; i < loops; i++)); do bytes=$((bytes + $(cat "$work/loop.$i"))); done
+  cpu=$(awk '{print $1 + $2}' "$work/cpu")
+  awk -v b="$bytes" -v c="$cpu" 'BEGIN { printf "%.3f %.4f\n", b * 8 / 3e6, c }'
+}
+
+printf '%-6s %12s %12s %12s %12s\n' round lib_down curl_down lib_up curl_up
+: >"$work/rounds"
+for ((r = 1; r <= rounds; r++)); do
+  read -r lib_down lib_up lib_cpu_down lib_cpu_up < <("$host" "$base")
+  read -r curl_down curl_cpu_down < <(curl_phase download 4)
+  read -r curl_up curl_cpu_up < <(curl_phase upload 2)
+  printf '%-6s %12.1f %12.1f %12.1f %12.1f\n' "$r" "$lib_down" "$curl_down" "$lib_up" "$curl_up"
+  echo "$lib_down $curl_down $lib_up $curl_up $lib_cpu_down $curl_cpu_down $lib_cpu_up $curl_cpu_up" \
+    >>"$work/rounds"
+done
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+col() { awk -v c="$1" '{ print $c }' "$work/rounds" | median; }
+# CPU seconds per gigabyte of one round's phase: cpu / (mbps * 3 s / 8 / 1000).
+cpu_per_gb() { awk -v c="$1" -v m="$2" '{ print $c / ($m * 3 / 8 / 1000) }' "$work/rounds" | median; }
+
+lib_down=$(col 1) curl_down=$(col 2) lib_up=$(col 3) curl_up=$(col 4)
+echo
+echo "medians over $rounds rounds against nginx at $base (Mbit/s):"
+awk -v ld="$lib_down" -v cd="$curl_down" -v lu="$lib_up" -v cu="$curl_up" \
+  -v lcd="$(cpu_per_gb 5 1)" -v ccd="$(cpu_per_gb 6 2)" -v lcu="$(cpu_per_gb 7 3)" -v ccu="$(cpu_per_gb 8 4)" \
+  'BEGIN {
+     printf "  %-9s %12s %12s %8s %14s %14s\n", "", "library", "curl", "ratio", "lib cpu s/GB", "curl cpu s/GB"
+     printf "  %-9s %12.1f %12.1f %8.2f %14.3f %14.3f\n", "download", ld, cd, ld / cd, lcd, ccd
+     printf "  %-9s %12.1f %12.1f %8.2f %14.3f %14.3f\n", "upload", lu, cu, lu / cu, lcu, ccu
+   }'

@@ -1,0 +1,65 @@
+#include "internet/endpoints.h"
+
+#include <cstdio>
+
+namespace linkrate {
+
+std::int32_t clock_ms_wrapped(double seconds) {
+    const auto ms = static_cast<std::int64_t>(seconds * 1000.0);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms));
+}
+
+void format_latency_url(char (&url)[kRequestUrlSize], const char* base, int attempt,
+                        double clock_seconds) {
+    std::snprintf(url, sizeof url, "%s/empty?t=%d_%ld", base, attempt,
+                  static_cast<long>(clock_ms_wrapped(clock_seconds)));
+}
+
+void format_download_url(char (&url)[kRequestUrlSize], const char* base) {
+    std::snprintf(url, sizeof url, "%s/garbage?ckSize=25", base);
+}
+
+void format_upload_url(char (&url)[kRequestUrlSize], const char* base) {
+    std::snprintf(url, sizeof url, "%s/empty", base);
+}
+
+// Option results are not looked at: a refused option leaves libcurl's
+// default, and the transfer outcome tells the rest. Redirects and failing on
+// HTTP error statuses stay off, as libcurl has them by default.
+
+void set_latency_options(CURL* easy) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kLatencyTimeoutMs);
+}
+
+void set_download_options(CURL* easy, const char* url, std::uint64_t* download_bytes) {
+    curl_easy_setopt(easy, CURLOPT_URL, url);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_internet_down_cb);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, download_bytes);
+}
+
+void set_upload_options(CURL* easy, const char* url, UploadStream* stream) {
+    curl_easy_setopt(easy, CURLOPT_URL, url);
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(stream->body_size));
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, curl_internet_up_cb);
+    curl_easy_setopt(easy, CURLOPT_READDATA, stream);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+}
+
+void reset_upload_stream(UploadStream& stream) {
+    stream.body_offset = 0;
+    stream.body_size = kUploadBodySize;
+    stream.total_sent = 0;
+}
+
+}  // namespace linkrate

@@ -1,0 +1,149 @@
+// The transfer callbacks, the request URLs and the latency arithmetic, without
+// any network.
+#include "internet/callbacks.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/state.h"
+#include "internet/endpoints.h"
+#include "internet/latency.h"
+
+using namespace linkrate;
+
+namespace {
+
+UploadStream fresh_stream() {
+    UploadStream s{};
+    reset_upload_stream(s);
+    return s;
+}
+
+}  // namespace
+
+TEST(UploadRead, CapsEachCallAndEndsTheBodyExactly) {
+    fill_upload_buffer();
+    g_cancel_flag.store(0);
+    std::vector<char> room(100000, 0);
+    struct Case {
+        std::uint64_t offset;
+        std::size_t size, count;
+        std::size_t expected;
+    };
+    // Room of 100000 gets the 65536 cap; 16384 gets 16384; 1000 bytes left of
+    // the body give 1000 and then the end of the body.
+    for (const Case& c :
+         {Case{0, 1, 100000, 65536}, Case{0, 16384, 1, 16384},
+          Case{kUploadBodySize - 1000, 4, 4096, 1000}, Case{kUploadBodySize, 1, 16384, 0}}) {
+        UploadStream s = fresh_stream();
+        s.body_offset = c.offset;
+        EXPECT_EQ(curl_internet_up_cb(room.data(), c.size, c.count, &s), c.expected)
+            << "offset " << c.offset;
+        EXPECT_EQ(s.body_offset, c.offset + c.expected);
+        EXPECT_EQ(s.total_sent, c.expected);
+    }
+}
+
+TEST(UploadRead, HandsOverWholeBodiesOfZAndKeepsCounting) {
+    fill_upload_buffer();
+    g_cancel_flag.store(0);
+    UploadStream s = fresh_stream();
+    std::vector<char> room(30000);
+    for (int body = 1; body <= 2; ++body) {
+        std::uint64_t got = 0;
+        bool all_z = true;
+        for (;;) {
+            std::memset(room.data(), 0, room.size());
+            std::size_t n = curl_internet_up_cb(room.data(), 1, room.size(), &s);
+            if (n == 0) break;
+            for (std::size_t k = 0; k < n; ++k) all_z &= room[k] == 'Z';
+            got += n;
+        }
+        EXPECT_EQ(got, kUploadBodySize);
+        EXPECT_TRUE(all_z);
+        EXPECT_EQ(s.total_sent, kUploadBodySize * body);
+        s.body_offset = 0;  // what a restart does
+    }
+}
+
+TEST(UploadRead, CancelAbortsBeforeTheEndOfBodyTestAndChangesNothing) {
+    fill_upload_buffer();
+    char room[16];
+    for (std::uint64_t offset : {std::uint64_t{0}, kUploadBodySize}) {
+        UploadStream s = fresh_stream();
+        s.body_offset = offset;
+        s.total_sent = 77;
+        g_cancel_flag.store(1);
+        EXPECT_EQ(curl_internet_up_cb(room, 1, sizeof room, &s), CURL_READFUNC_ABORT);
+        EXPECT_EQ(s.body_offset, offset);
+        EXPECT_EQ(s.total_sent, 77u);
+        EXPECT_EQ(s.body_size, kUploadBodySize);
+    }
+    g_cancel_flag.store(0);
+}
+
+TEST(WriteCallbacks, TakeEverythingAndCountOnlyDownloads) {
+    std::uint64_t counted = 5;
+    char data[8] = {};
+    EXPECT_EQ(curl_internet_down_cb(data, 4, 2, &counted), 8u);
+    EXPECT_EQ(curl_internet_down_cb(data, 1, 0, &counted), 0u);
+    EXPECT_EQ(counted, 13u);
+    g_cancel_flag.store(1);  // downloads never look at the cancel flag
+    EXPECT_EQ(curl_internet_down_cb(data, 8, 1, &counted), 8u);
+    g_cancel_flag.store(0);
+    EXPECT_EQ(counted, 21u);
+    EXPECT_EQ(curl_discard_cb(data, 3, 1000000, nullptr), 3000000u);
+    EXPECT_EQ(curl_discard_cb(data, 1, 0, nullptr), 0u);
+}
+
+TEST(RequestUrls, HaveTheFixedShapes) {
+    char url[kRequestUrlSize];
+    format_latency_url(url, "http://h:1", 3, 12.3456);
+    EXPECT_STREQ(url, "http://h:1/empty?t=3_12345");
+    format_download_url(url, "http://h:1/base");
+    EXPECT_STREQ(url, "http://h:1/base/garbage?ckSize=25");
+    format_upload_url(url, "");
+    EXPECT_STREQ(url, "/empty");
+
+    // Two URLs of one millisecond differ only in the attempt index.
+    char other[kRequestUrlSize];
+    format_latency_url(url, "https://x", 0, 5.0001);
+    format_latency_url(other, "https://x", 9, 5.0004);
+    EXPECT_STREQ(url, "https://x/empty?t=0_5000");
+    EXPECT_STREQ(other, "https://x/empty?t=9_5000");
+
+    // The longest base fits with the longest clock text.
+    const std::string base(255, 'a');
+    format_latency_url(url, base.c_str(), 9, -2147483.6485);
+    EXPECT_EQ(std::string(url), base + "/empty?t=9_-2147483648");
+}
+
+TEST(RequestUrls, ClockWrapsToASigned32BitNumber) {
+    EXPECT_EQ(clock_ms_wrapped(0.0), 0);
+    EXPECT_EQ(clock_ms_wrapped(2147483.6475), 2147483647);
+    EXPECT_EQ(clock_ms_wrapped(2147483.6485), -2147483647 - 1);
+    EXPECT_EQ(clock_ms_wrapped(4294967.2975), 1);
+}
+
+TEST(LatencySummary, MeanAndJitterOfConsecutiveSamples) {
+    const double worked[] = {10.0, 20.0, 15.0};
+    LatencySummary s = summarize_latency(worked, 3);
+    EXPECT_DOUBLE_EQ(s.mean_ms, 15.0);
+    EXPECT_DOUBLE_EQ(s.jitter_ms, 7.5);
+
+    const double one[] = {4.25};
+    s = summarize_latency(one, 1);
+    EXPECT_DOUBLE_EQ(s.mean_ms, 4.25);
+    EXPECT_DOUBLE_EQ(s.jitter_ms, 0.0);
+
+    // Order matters for the jitter, not for the mean.
+    const double zigzag[] = {1.0, 9.0, 1.0, 9.0};
+    const double sorted[] = {1.0, 1.0, 9.0, 9.0};
+    EXPECT_DOUBLE_EQ(summarize_latency(zigzag, 4).jitter_ms, 8.0);
+    EXPECT_DOUBLE_EQ(summarize_latency(sorted, 4).jitter_ms, 8.0 / 3.0);
+    EXPECT_DOUBLE_EQ(summarize_latency(zigzag, 4).mean_ms, 5.0);
+}

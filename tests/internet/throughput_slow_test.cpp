@@ -1,0 +1,139 @@
+// Full internet runs (each about 6 s): nginx over HTTPS, a recording server,
+// transfers that fail in every way, and transfers that cannot be created.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "frame/state.h"
+#include "nginx_fixture.h"
+#include "platform/platform.h"
+#include "run_support.h"
+#include "scripted_server.h"
+
+using namespace linkrate;
+using namespace linkrate::test;
+
+namespace {
+
+constexpr std::uint64_t kBodySize = 10485760;
+
+bool is_download(const RecordedRequest& r) { return r.target.rfind("/garbage", 0) == 0; }
+bool is_upload(const RecordedRequest& r) { return r.method == "POST"; }
+
+// Download bodies as large as nginx's, so the four transfers overlap.
+Reply large_downloads(const RecordedRequest& r) { return downloads_of(r, 26214400); }
+
+void expect_rate(double rate, int expected) {
+    if (expected == 0) {
+        EXPECT_EQ(rate, 0.0);
+    } else if (expected == 1) {
+        EXPECT_GT(rate, 0.0);
+    }
+}
+
+}  // namespace
+
+TEST(ThroughputSlow, FullRunAgainstNginxOverHttps) {
+    ASSERT_EQ(linkrate_init(), 0);
+    NginxFixture nginx;
+    ASSERT_TRUE(nginx.ok()) << nginx.error_log();
+    record_ticks();
+    expect_complete_run(linkrate_internet_run(nginx.https_base().c_str()));
+    EXPECT_GT(record().download_mbps, 0.0);
+    EXPECT_GT(record().upload_mbps, 0.0);
+}
+
+TEST(ThroughputSlow, RequestsSeenByARecordingServer) {
+    ASSERT_EQ(linkrate_init(), 0);
+    ScriptedServer server(large_downloads);
+    ASSERT_TRUE(server.ok());
+    record_ticks();
+    expect_complete_run(linkrate_internet_run((server.base() + "/").c_str()));
+
+    int downloads = 0;
+    int uploads = 0;
+    int partial_uploads = 0;
+    for (const RecordedRequest& r : server.requests()) {
+        if (is_download(r)) {
+            ++downloads;
+            EXPECT_EQ(r.method, "GET");
+            EXPECT_EQ(r.target, "/garbage?ckSize=25");
+        } else if (is_upload(r)) {
+            ++uploads;
+            EXPECT_EQ(r.target, "/empty");
+            EXPECT_EQ(r.content_length, kBodySize);
+            EXPECT_TRUE(r.body_all_z) << "every body byte is 'Z'";
+            partial_uploads += r.body_received != kBodySize;
+        }
+    }
+    EXPECT_EQ(server.max_concurrent("GET", "/garbage"), 4);
+    EXPECT_EQ(server.max_concurrent("POST", "/empty"), 2);
+    EXPECT_GT(downloads, 4) << "each download is requested again when it ends";
+    EXPECT_GT(uploads - partial_uploads, 2) << "each upload is posted again when it ends";
+    EXPECT_LE(partial_uploads, 2) << "only the two cut off at the phase's end";
+    EXPECT_GT(record().download_mbps, 0.0);
+    EXPECT_GT(record().upload_mbps, 0.0);
+}
+
+TEST(ThroughputSlow, TransfersThatFailAreRestartedForTheWholePhase) {
+    struct Case {
+        const char* name;
+        Reply download, upload;
+        int download_rate, upload_rate;  // 0: exactly 0.0, 1: positive, -1: either
+    };
+    Reply refuse{Reply::Kind::refuse_later};
+    Reply reset{Reply::Kind::reset};
+    Reply not_found{Reply::Kind::respond, 404, 1000};
+    Reply failed_early{Reply::Kind::respond, 500, 0, 0, 0, false};
+    Reply cut_short{Reply::Kind::truncate, 200, 1 << 20, 1000};
+    Reply cut_short_early{Reply::Kind::truncate, 200, 1000, 10, 0, false};
+    Reply empty{Reply::Kind::respond, 200, 0};
+    // The run registers no tick callback: the phases run exactly the same.
+    linkrate_set_tick(nullptr);
+    for (const Case& c :
+         {Case{"refused", refuse, refuse, 0, 0}, Case{"statuses", not_found, failed_early, 1, -1},
+          Case{"resets", reset, reset, 0, 1}, Case{"cut short", cut_short, cut_short_early, 1, -1},
+          Case{"empty bodies", empty, empty, 0, 1}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(linkrate_init(), 0);
+        ScriptedServer server([&c](const RecordedRequest& r) {
+            if (is_download(r)) return c.download;
+            if (is_upload(r)) return c.upload;
+            return Reply{};
+        });
+        ASSERT_TRUE(server.ok());
+        EXPECT_EQ(linkrate_internet_run(server.base().c_str()), 0) << linkrate_last_error();
+        const TestResult r = record();
+        EXPECT_STREQ(r.phase, "complete");
+        EXPECT_GE(r.duration_ms, 6000);
+        EXPECT_LE(r.duration_ms, 8000);
+        expect_rate(r.download_mbps, c.download_rate);
+        expect_rate(r.upload_mbps, c.upload_rate);
+        int downloads = 0;
+        for (const auto& request : server.requests()) downloads += is_download(request);
+        if (c.download.kind != Reply::Kind::refuse_later) {
+            EXPECT_GT(downloads, 8) << "ended transfers are requested again";
+        }
+    }
+}
+
+TEST(ThroughputSlow, TransfersThatCannotBeCreatedAreLeftOut) {
+    ASSERT_EQ(linkrate_init(), 0);
+    ScriptedServer server(large_downloads);
+    ASSERT_TRUE(server.ok());
+    // The latency handle is made first; the first download handle fails.
+    platform::fail_next(platform::Fault::http_transfer, 1);
+    // The first upload handle fails too: armed once the download phase runs.
+    static std::atomic<bool> armed{false};
+    linkrate_set_tick([](const char* phase, double, int32_t) {
+        if (std::string(phase) == "download" && !armed.exchange(true)) {
+            platform::fail_next(platform::Fault::http_transfer);
+        }
+    });
+    EXPECT_EQ(linkrate_internet_run(server.base().c_str()), 0) << linkrate_last_error();
+    EXPECT_STREQ(record().phase, "complete");
+    EXPECT_EQ(server.max_concurrent("GET", "/garbage"), 3);
+    EXPECT_EQ(server.max_concurrent("POST", "/empty"), 1);
+    EXPECT_GT(record().download_mbps, 0.0);
+    EXPECT_GT(record().upload_mbps, 0.0) << "the second upload transfer alone";
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Runs nginx in the foreground as a loopback speed-test server for the
+# internet test, its benchmarks and manual runs:
+#   GET  /empty?...    empty 200 (latency)
+#   POST /empty        empty 200, body of any size taken and dropped (upload)
+#   GET  /garbage?...  a 25 MiB body (download)
+# HTTP/1.1 only, so every transfer has a connection of its own. Everything it
+# writes (configuration, self-signed certificate, logs, temporary files, the
+# body file) lives in one folder.
+#
+# Usage: nginx-fixture.sh --port N [--tls-port M] [--dir DIR] [--workers W]
+#   --port N      plain HTTP on 127.0.0.1:N
+#   --tls-port M  HTTPS on 127.0.0.1:M with a certificate made now (openssl)
+#   --dir DIR     working folder (made if missing; default: a new temporary one)
+#   --workers W   nginx worker processes (default 1)
+# Stop it with SIGTERM or SIGINT (Ctrl-C). The folder is left for the caller.
+set -euo pipefail
+
+port="" tls_port="" dir="" workers=1
+while (($#)); do
+  case "$1" in
+    --port) port="$2"; shift 2 ;;
+    --tls-port) tls_port="$2"; shift 2 ;;
+    --dir) dir="$2"; shift 2 ;;
+    --workers) workers="$2"; shift 2 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    *) echo "nginx-fixture: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[[ -n "$port" ]] || { echo "nginx-fixture: --port is required" >&2; exit 2; }
+
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+[[ -x "$nginx_bin" ]] || { echo "nginx-fixture: nginx is not installed (scripts/setup.sh)" >&2; exit 3; }
+
+[[ -n "$dir" ]] || dir=$(mktemp -d "${TMPDIR:-/tmp}/linkrate-nginx.XXXXXX")
+mkdir -p "$dir/www" "$dir/tmp"
+dir=$(cd "$dir" && pwd)
+# Workers run as another user unless nginx runs as root with `user root`;
+# either way they must be able to enter the folder.
+chmod 755 "$dir" "$dir/www"
+
+body="$dir/www/garbage"
+if [[ ! -f "$body" ]] || (($(stat -c %s "$body") != 26214400)); then
+  truncate -s 26214400 "$body"
+fi
+
+tls_listen="" tls_files=""
+if [[ -n "$tls_port" ]]; then
+  if [[ ! -f "$dir/cert.pem" ]]; then
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+      -keyout "$dir/key.pem" -out "$dir/cert.pem" -days 2 -subj "/CN=127.0.0.1" 2>/dev/null
+  fi
+  tls_listen="listen 127.0.0.1:$tls_port ssl;"
+  tls_files="ssl_certificate $dir/cert.pem; ssl_certificate_key $dir/key.pem;"
+fi
+
+user_line=""
+[[ "$(id -u)" -ne 0 ]] || user_line="user root;"
+
+cat >"$dir/nginx.conf" <<CONF
+$user_line
+daemon off;
+worker_processes $workers;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log $dir/access.log;
+  client_body_temp_path $dir/tmp/client_body;
+  proxy_temp_path $dir/tmp/proxy;
+  fastcgi_temp_path $dir/tmp/fastcgi;
+  uwsgi_temp_path $dir/tmp/uwsgi;
+  scgi_temp_path $dir/tmp/scgi;
+  client_max_body_size 0;
+  keepalive_requests 1000000;
+  sendfile on;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    $tls_listen
+    $tls_files
+    root $dir/www;
+    location = /empty { return 200; }
+    location = /garbage { }
+  }
+}
+CONF
+
+echo "nginx-fixture: http://127.0.0.1:$port${tls_port:+ https://127.0.0.1:$tls_port} in $dir" >&2
+exec "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log"
