@@ -13,8 +13,11 @@ namespace linkrate_cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
-std::mutex g_lock;
-std::condition_variable g_signalled;
+
+// The watcher thread may still be signalling when the main thread returns from
+// main(), so these two are never destroyed.
+std::mutex& g_lock = *new std::mutex;
+std::condition_variable& g_signalled = *new std::condition_variable;
 
 }  // namespace
 
@@ -30,10 +33,8 @@ void install_interrupt_handler() {
         int signal_number = 0;
         while (sigwait(&set, &signal_number) == 0) {
             linkrate_cancel();
-            {
-                std::lock_guard<std::mutex> hold(g_lock);
-                g_interrupted.store(true);
-            }
+            std::lock_guard<std::mutex> hold(g_lock);
+            g_interrupted.store(true);
             g_signalled.notify_all();
         }
     }).detach();
