@@ -120,8 +120,10 @@ void expect_complete_run(int result) {
             EXPECT_GE(of_phase[k].value, 0.0) << phase;
             if (k == 0) continue;
             EXPECT_GT(of_phase[k].percent, of_phase[k - 1].percent) << phase;
-            // The callback reads the clock a moment after the run did.
-            EXPECT_GE(of_phase[k].at - of_phase[k - 1].at, 0.098 - 0.001) << phase;
+            // The callback reads the clock a moment after the run did, and on
+            // a loaded machine that moment varies by milliseconds; a report on
+            // every 50 ms poll would still fail this.
+            EXPECT_GE(of_phase[k].at - of_phase[k - 1].at, 0.098 - 0.010) << phase;
         }
     }
 }
