@@ -90,7 +90,7 @@ void internet_progress(const char* phase, double value, std::int32_t percent) {
         g_latency_samples.clear();
     }
     if (g_internet_phase == "ping") {
-        g_latency_samples += fmt::format(" {:.1f}", value);
+        g_latency_samples += fmt::format(" {:.2f}", value);
         draw(fmt::format("  {:<10}{} {:3d}% ms:{}", "Latency", bar(percent / 100.0), percent,
                          g_latency_samples));
     } else if (g_internet_phase == "download" || g_internet_phase == "upload") {
