@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The lab test: brings up one shaped link in the network lab (bench/netlab),
+# checks the emulation within generous bands, runs the library's download and
+# upload over it with the linkrate program against `linkrate serve` in the far
+# namespace, checks both land near the configured rate, and tears the lab down.
+# The bands catch unit mistakes and gross errors, not noise.
+#
+# Usage: lab_test.sh LINKRATE NETLAB
+# Exit status: 0 passed, 1 failed, 77 skipped (not root, no network
+# namespaces, or a tool missing); with CI=true a skip is a failure.
+set -euo pipefail
+linkrate=$1
+netlab=$2
+
+readonly rate_mbit=50 far=198.18.0.2 port=7878
+
+skip() {
+  if [[ ${CI:-} == true ]]; then
+    echo "lab test: FAILED: cannot run under CI: $1" >&2
+    exit 1
+  fi
+  echo "lab test: SKIPPED: $1"
+  exit 77
+}
+
+[[ $(id -u) -eq 0 ]] || skip "not root (the lab creates network namespaces, qdiscs and iptables rules)"
+for tool in ip tc iptables iperf3 cc pkg-config timeout setsid; do
+  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/setup.sh installs it)"
+done
+pkg-config --exists libnetfilter_queue || skip "libnetfilter-queue-dev is missing (scripts/setup.sh installs it)"
+probe_ns=linkrate-lab-probe-$$
+if ! err=$(ip netns add "$probe_ns" 2>&1); then
+  skip "no network namespace support here: $err"
+fi
+ip netns del "$probe_ns"
+
+# Labs left by an earlier run that was killed outright.
+"$netlab" sweep
+
+# A name of its own, so parallel runs never share a lab.
+lab=linkrate-lab-$$
+nl() { "$netlab" --name "$lab" "$@"; }
+trap 'nl down >/dev/null 2>&1 || true' EXIT
+trap 'exit 130' INT TERM
+
+echo "== link: ${rate_mbit} Mbit/s, 5 ms each way"
+nl up --owner $$ --rate "${rate_mbit}mbit" --delay 5ms
+nl check --seconds 2
+
+echo "== linkrate over the link"
+serve_log=$(mktemp)
+trap 'nl down >/dev/null 2>&1 || true; rm -f "$serve_log"' EXIT
+nl exec far timeout 90 "$linkrate" serve --port "$port" >"$serve_log" 2>&1 &
+for ((i = 0; i < 100; i++)); do
+  grep -q '^Serving' "$serve_log" && break
+  sleep 0.05
+done
+grep -q '^Serving' "$serve_log" || { echo "linkrate serve did not start: $(cat "$serve_log")"; exit 1; }
+
+failures=0
+for test in download upload; do
+  json=$(nl exec near timeout 30 "$linkrate" "$test" "$far:$port" --duration 2000 --json) ||
+    { echo "FAIL linkrate $test failed: $json"; failures=$((failures + 1)); continue; }
+  mbps=$(sed -nE "s/.*\"${test}_mbps\":([0-9.eE+-]+).*/\1/p" <<<"$json")
+  # tbf lets TCP payload reach 95.6 % of the rate; upload is counted when
+  # handed to the kernel, so it may read a little above that.
+  if awk -v m="$mbps" -v r="$rate_mbit" 'BEGIN { exit !(m >= 0.6 * r && m <= 1.25 * r) }'; then
+    echo "PASS linkrate $test: $mbps Mbit/s on a ${rate_mbit} Mbit/s link (band 60..125 %)"
+  else
+    echo "FAIL linkrate $test: $mbps Mbit/s on a ${rate_mbit} Mbit/s link (band 60..125 %): $json"
+    failures=$((failures + 1))
+  fi
+done
+
+echo "== the same link with jitter and loss"
+nl set --rate "${rate_mbit}mbit" --delay 5ms --jitter 1ms --loss 2%
+nl check --only rtt,loss
+
+((failures == 0)) || exit 1
+echo "lab test: passed"
