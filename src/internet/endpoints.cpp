@@ -1,8 +1,15 @@
 #include "internet/endpoints.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace linkrate {
+
+void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]) {
+    std::snprintf(base, sizeof base, "%s", base_url);
+    std::size_t length = std::strlen(base);
+    while (length > 0 && base[length - 1] == '/') base[--length] = '\0';
+}
 
 std::int32_t clock_ms_wrapped(double seconds) {
     const auto ms = static_cast<std::int64_t>(seconds * 1000.0);
