@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
   nginx-light openssl
+  clang libclang-rt-14-dev
 )
 
 missing=()
