@@ -10,6 +10,7 @@ packages=(
   libcli11-dev libfmt-dev nlohmann-json3-dev
   nginx-light openssl
   iproute2 iptables libnetfilter-queue-dev iperf3
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Sets up and runs the whole test suite: the default preset runs every test,
-# the asan and tsan presets every test not labelled slow; then a tiny C host is
-# built against an installed tree. Usage: scripts/test.sh [preset...]
+# the asan and tsan presets every test not labelled slow, the fuzz preset runs
+# each fuzz target for a minute; then a tiny C host is built against an
+# installed tree. Usage: scripts/test.sh [preset...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 presets=("$@")
-((${#presets[@]})) || presets=(default asan tsan)
+((${#presets[@]})) || presets=(default asan tsan fuzz)
 jobs=$(nproc)
 
 for preset in "${presets[@]}"; do
   echo "=== preset $preset"
+  if [[ "$preset" == fuzz ]]; then
+    scripts/fuzz.sh 60
+    continue
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset"

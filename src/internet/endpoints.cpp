@@ -1,12 +1,27 @@
 #include "internet/endpoints.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace linkrate {
 
+void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]) {
+    std::snprintf(base, sizeof base, "%s", base_url);
+    std::size_t length = std::strlen(base);
+    while (length > 0 && base[length - 1] == '/') base[--length] = '\0';
+}
+
 std::int32_t clock_ms_wrapped(double seconds) {
-    const auto ms = static_cast<std::int64_t>(seconds * 1000.0);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms));
+    // Truncation and the wrap modulo 2^32 are both exact in floating point, so
+    // no clock value, however far out of any integer's range, makes the
+    // conversion undefined. A clock that is not a finite number reads as 0.
+    constexpr double kWrap = 4294967296.0;
+    const double ms = std::trunc(seconds * 1000.0);
+    if (!std::isfinite(ms)) return 0;
+    double wrapped = std::fmod(ms, kWrap);
+    if (wrapped < 0.0) wrapped += kWrap;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(wrapped));
 }
 
 void format_latency_url(char (&url)[kRequestUrlSize], const char* base, int attempt,

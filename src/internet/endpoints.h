@@ -18,6 +18,10 @@ inline constexpr std::size_t kRequestUrlSize = 384;
 
 inline constexpr long kLatencyTimeoutMs = 3000;
 
+// Copies `base_url` (NUL-terminated) into `base` cut to 255 bytes, then drops
+// every trailing '/': a base of slashes only becomes empty.
+void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]);
+
 // The monotonic clock `seconds` in whole milliseconds, wrapped to a signed
 // 32-bit number (the clock passes 2^31 ms after about 24.8 days).
 std::int32_t clock_ms_wrapped(double seconds);

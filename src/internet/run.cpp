@@ -1,6 +1,5 @@
 // linkrate_internet_run: set-up, then the latency, download and upload phases.
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
 #include "frame/messages.h"
@@ -12,17 +11,6 @@
 #include "internet/throughput.h"
 
 using namespace linkrate;
-
-namespace {
-
-// Copies `base_url` cut to 255 bytes and drops every trailing '/'.
-void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]) {
-    std::snprintf(base, sizeof base, "%s", base_url);
-    std::size_t length = std::strlen(base);
-    while (length > 0 && base[length - 1] == '/') base[--length] = '\0';
-}
-
-}  // namespace
 
 extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noexcept {
     ensure_initialized();

@@ -5,7 +5,9 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,19 @@ TEST(RequestUrls, ClockWrapsToASigned32BitNumber) {
     EXPECT_EQ(clock_ms_wrapped(2147483.6475), 2147483647);
     EXPECT_EQ(clock_ms_wrapped(2147483.6485), -2147483647 - 1);
     EXPECT_EQ(clock_ms_wrapped(4294967.2975), 1);
+    EXPECT_EQ(clock_ms_wrapped(-0.001), -1);
+}
+
+// Clocks beyond the 64-bit range of milliseconds still wrap, and clocks that
+// are not finite read as 0, with no undefined conversion on the way.
+TEST(RequestUrls, ClockOfAnyMagnitudeWraps) {
+    const double far = std::ldexp(1.0, 61) + std::ldexp(1.0, 20);  // 1000 x far is exact
+    EXPECT_EQ(clock_ms_wrapped(far), 1048576000);
+    EXPECT_EQ(clock_ms_wrapped(-far), -1048576000);
+    EXPECT_EQ(clock_ms_wrapped(1e300), 0);
+    EXPECT_EQ(clock_ms_wrapped(std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(clock_ms_wrapped(-std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(clock_ms_wrapped(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
 TEST(LatencySummary, MeanAndJitterOfConsecutiveSamples) {
