@@ -78,12 +78,4 @@ private:
     std::vector<std::thread> servers_;
 };
 
-// thread_count() once the process has made a thread: a sanitizer's helper
-// thread that the first thread creation starts is then part of the count.
-int settled_thread_count();
-
-// The TCP ports that this process listens on (IPv4).
-std::vector<int> listening_ports();
-bool listening_on(int port);
-
 }  // namespace linkrate::test
