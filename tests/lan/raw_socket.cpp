@@ -28,6 +28,13 @@ void RawConn::close() {
     fd_ = -1;
 }
 
+void RawConn::close_with_reset() {
+    if (fd_ < 0) return;
+    linger abort_on_close{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close();
+}
+
 void RawConn::set_read_timeout(int ms) {
     timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

@@ -26,6 +26,8 @@ public:
     int fd() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void close();
+    // Closes with a reset (SO_LINGER of 0) instead of an orderly close.
+    void close_with_reset();
 
     // Receive time-out of every later read, in milliseconds.
     void set_read_timeout(int ms);
