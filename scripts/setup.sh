@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
   nginx-light openssl
+  valgrind
 )
 
 missing=()

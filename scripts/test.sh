@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up and runs the whole test suite: the default preset runs every test,
-# the asan and tsan presets every test not labelled slow; then a tiny C host is
+# Sets up and runs the whole test suite: the default preset runs every test
+# (the stress label and the memcheck runs of label valgrind among them), the
+# asan and tsan presets every test not labelled slow; then a tiny C host is
 # built against an installed tree. Usage: scripts/test.sh [preset...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
