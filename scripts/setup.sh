@@ -11,6 +11,7 @@ packages=(
   nginx-light openssl
   iproute2 iptables libnetfilter-queue-dev iperf3
   clang libclang-rt-14-dev
+  valgrind
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up and runs the whole test suite: the default preset runs every test,
-# the asan and tsan presets every test not labelled slow, the fuzz preset runs
-# each fuzz target for a minute; then a tiny C host is built against an
-# installed tree. Usage: scripts/test.sh [preset...]
+# Sets up and runs the whole test suite: the default preset runs every test
+# (the stress, valgrind and lab labels among them), the asan and tsan presets
+# every test not labelled slow or lab, the fuzz preset runs each fuzz target
+# for a minute; then a tiny C host is built against an installed tree.
+# Usage: scripts/test.sh [preset...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "frame/state.h"
 
@@ -11,7 +12,9 @@ namespace linkrate {
 unsigned char g_upload_dummy_buf[kUploadChunkSize];
 
 void fill_upload_buffer() {
-    std::memset(g_upload_dummy_buf, kUploadByte, sizeof g_upload_dummy_buf);
+    static std::once_flag filled;
+    std::call_once(filled,
+                   [] { std::memset(g_upload_dummy_buf, kUploadByte, sizeof g_upload_dummy_buf); });
 }
 
 std::size_t curl_discard_cb(char*, std::size_t size, std::size_t count, void*) {

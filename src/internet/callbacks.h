@@ -12,8 +12,9 @@ inline constexpr std::size_t kUploadChunkSize = 65536;
 inline constexpr std::uint64_t kUploadBodySize = 10485760;  // 10 MiB per POST
 inline constexpr unsigned char kUploadByte = 0x5A;          // 'Z'
 
-// The only source of upload body bytes; filled with kUploadByte at the start
-// of every run, before any transfer exists, and read-only afterwards.
+// The only source of upload body bytes; filled with kUploadByte once, by the
+// first run, before any transfer exists, and read-only afterwards (runs on
+// other threads may be reading it).
 extern unsigned char g_upload_dummy_buf[kUploadChunkSize];
 
 // The state of one upload transfer; its address is the handle's read data.
@@ -23,7 +24,8 @@ struct UploadStream {
     std::uint64_t total_sent;   // bytes handed over since the phase began, all bodies
 };
 
-// Fills g_upload_dummy_buf with kUploadByte.
+// Fills g_upload_dummy_buf with kUploadByte the first time; later calls, from
+// any thread, return once it is filled.
 void fill_upload_buffer();
 
 // Write callback that takes and drops every byte; ignores `userdata`.

@@ -22,7 +22,7 @@ extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noex
     clean_base_url(base_url, base);
     fill_upload_buffer();
     g_cancel_flag.store(0);
-    g_last_error[0] = '\0';
+    clear_last_error();
     {
         std::lock_guard<std::mutex> hold(g_mutex);
         std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", base);

@@ -1,92 +1,30 @@
 // The linkrate program as a user runs it: exit statuses, output, signals.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A started linkrate process whose stdout and stderr go to files.
-class Program {
+// The linkrate program, started with `args`.
+class Program : public linkrate::test::ChildProcess {
 public:
-    explicit Program(const std::vector<std::string>& args) {
-        char out_template[] = "/tmp/linkrate-cli-out-XXXXXX";
-        char err_template[] = "/tmp/linkrate-cli-err-XXXXXX";
-        int out_fd = mkstemp(out_template);
-        int err_fd = mkstemp(err_template);
-        out_path_ = out_template;
-        err_path_ = err_template;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out_fd, STDOUT_FILENO);
-            dup2(err_fd, STDERR_FILENO);
-            int null_fd = open("/dev/null", O_RDONLY);
-            dup2(null_fd, STDIN_FILENO);
-            std::vector<char*> argv{const_cast<char*>(LINKRATE_CLI_PATH)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(LINKRATE_CLI_PATH, argv.data());
-            _exit(127);
-        }
-        close(out_fd);
-        close(err_fd);
-    }
-
-    ~Program() {
-        if (status_ < 0 && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink(out_path_.c_str());
-        unlink(err_path_.c_str());
-    }
-
-    // The exit status, or -1 when the program did not end within `timeout_ms`.
-    int wait(int timeout_ms = 30000) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (status_ < 0 && Clock::now() < deadline) {
-            int raw = 0;
-            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return status_;
-    }
-
-    void signal(int number) { kill(pid_, number); }
-    std::string out() const { return slurp(out_path_); }
-    std::string err() const { return slurp(err_path_); }
-
-private:
-    static std::string slurp(const std::string& path) {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::string out_path_, err_path_;
+    explicit Program(const std::vector<std::string>& args)
+        : ChildProcess(LINKRATE_CLI_PATH, args) {}
 };
 
 struct Finished {

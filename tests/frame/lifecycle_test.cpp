@@ -2,8 +2,11 @@
 // test runs in a process of its own, so each starts from the state at load.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/messages.h"
 #include "frame/result.h"
@@ -123,6 +126,30 @@ TEST(LastError, EveryMessageFitsUncut) {
         EXPECT_STREQ(linkrate_last_error(), message);
         EXPECT_LE(std::strlen(message), 51u);
     }
+}
+
+// Tests that fail on several threads at once write the text at the same
+// time; every read is still one whole message, and a thread's copy stays as
+// it was until that thread reads again (run under ThreadSanitizer in CI).
+TEST(LastError, FailuresOnSeveralThreadsLeaveWholeMessages) {
+    const char* const messages[] = {msg::kNoPings, msg::kConnectFailed, msg::kCancelled,
+                                    msg::kPingFailed};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> hosts;
+    for (const char* mine : messages) {
+        hosts.emplace_back([&, mine] {
+            for (int i = 0; i < 5000; ++i) {
+                set_last_error(mine);
+                const char* text = linkrate_last_error();
+                const std::string first = text;
+                bool known = false;
+                for (const char* m : messages) known = known || first == m;
+                if (!known || first != text) ++torn;
+            }
+        });
+    }
+    for (auto& host : hosts) host.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 TEST(Tick, SlotStoresAndClears) {

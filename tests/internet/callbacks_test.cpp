@@ -5,10 +5,12 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame/state.h"
@@ -48,6 +50,28 @@ TEST(UploadRead, CapsEachCallAndEndsTheBodyExactly) {
         EXPECT_EQ(s.body_offset, c.offset + c.expected);
         EXPECT_EQ(s.total_sent, c.expected);
     }
+}
+
+// Runs on several host threads share the one payload: a run that starts
+// while another uploads must not write it again under the other's reads (run
+// under ThreadSanitizer in CI).
+TEST(UploadRead, RunsOnSeveralThreadsShareThePayload) {
+    g_cancel_flag.store(0);
+    std::vector<std::thread> runs;
+    std::atomic<int> not_z{0};
+    for (int r = 0; r < 3; ++r) {
+        runs.emplace_back([&] {
+            std::vector<char> room(kUploadChunkSize);
+            for (int i = 0; i < 200; ++i) {
+                fill_upload_buffer();
+                UploadStream s = fresh_stream();
+                const std::size_t n = curl_internet_up_cb(room.data(), 1, room.size(), &s);
+                for (std::size_t k = 0; k < n; ++k) not_z += room[k] != 'Z';
+            }
+        });
+    }
+    for (auto& run : runs) run.join();
+    EXPECT_EQ(not_z.load(), 0);
 }
 
 TEST(UploadRead, HandsOverWholeBodiesOfZAndKeepsCounting) {

@@ -315,10 +315,8 @@ TEST(ClientPeer, ResetMidStreamKeepsWhatArrived) {
     ScriptedPeer peer([](RawConn& conn) {
         conn.read_up_to(1);
         conn.send_fill(0x5A, 1 << 20);
-        linger abort_on_close{1, 0};  // close with a reset
-        setsockopt(conn.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
         platform::sleep_ms(100);
-        conn.close();
+        conn.close_with_reset();
     });
     ASSERT_EQ(linkrate_init(), 0);
     double mbps = linkrate_download(kHost, peer.port(), 5000);

@@ -1,7 +1,6 @@
 #include "raw_socket.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,10 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <set>
-#include <sstream>
 
 #include "test_support.h"
 
@@ -31,6 +26,13 @@ RawConn& RawConn::operator=(RawConn&& other) noexcept {
 void RawConn::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+void RawConn::close_with_reset() {
+    if (fd_ < 0) return;
+    linger abort_on_close{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close();
 }
 
 void RawConn::set_read_timeout(int ms) {
@@ -140,44 +142,6 @@ void ScriptedPeer::accept_loop() {
             serve_(conn);
         });
     }
-}
-
-int settled_thread_count() {
-    std::thread([] {}).join();
-    return thread_count();
-}
-
-std::vector<int> listening_ports() {
-    std::set<std::string> inodes;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(dir)) {
-            char target[64] = {};
-            std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-            std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-            if (text.rfind("socket:[", 0) == 0) inodes.insert(text.substr(8, text.size() - 9));
-        }
-        closedir(dir);
-    }
-    std::vector<int> ports;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // header
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (state == "0A" && inodes.count(inode) != 0) {
-            ports.push_back(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
-        }
-    }
-    return ports;
-}
-
-bool listening_on(int port) {
-    auto ports = listening_ports();
-    return std::find(ports.begin(), ports.end(), port) != ports.end();
 }
 
 }  // namespace linkrate::test

@@ -26,6 +26,8 @@ public:
     int fd() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void close();
+    // Closes with a reset (SO_LINGER of 0) instead of an orderly close.
+    void close_with_reset();
 
     // Receive time-out of every later read, in milliseconds.
     void set_read_timeout(int ms);
@@ -77,13 +79,5 @@ private:
     std::mutex lock_;
     std::vector<std::thread> servers_;
 };
-
-// thread_count() once the process has made a thread: a sanitizer's helper
-// thread that the first thread creation starts is then part of the count.
-int settled_thread_count();
-
-// The TCP ports that this process listens on (IPv4).
-std::vector<int> listening_ports();
-bool listening_on(int port);
 
 }  // namespace linkrate::test

@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -57,6 +61,44 @@ int start_server_on_free_port(int attempts) {
 int open_descriptor_count() { return count_entries("/proc/self/fd") - 1; }
 
 int thread_count() { return count_entries("/proc/self/task"); }
+
+int settled_thread_count() {
+    std::thread([] {}).join();
+    return thread_count();
+}
+
+std::vector<int> listening_ports() {
+    std::set<std::string> inodes;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir)) {
+            char target[64] = {};
+            std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+            if (text.rfind("socket:[", 0) == 0) inodes.insert(text.substr(8, text.size() - 9));
+        }
+        closedir(dir);
+    }
+    std::vector<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && inodes.count(inode) != 0) {
+            ports.push_back(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+        }
+    }
+    return ports;
+}
+
+bool listening_on(int port) {
+    auto ports = listening_ports();
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

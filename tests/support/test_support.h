@@ -1,8 +1,9 @@
 // Helpers shared by the test binaries: free ports, and counts of the process's
-// descriptors and threads for leak checks.
+// descriptors, threads and listening ports for leak checks.
 #pragma once
 
 #include <functional>
+#include <vector>
 
 namespace linkrate::test {
 
@@ -18,6 +19,13 @@ int start_server_on_free_port(int attempts = 20);
 int open_descriptor_count();
 // Threads of this process.
 int thread_count();
+// thread_count() once the process has made a thread: a sanitizer's helper
+// thread that the first thread creation starts is then part of the count.
+int settled_thread_count();
+
+// The TCP ports that this process listens on (IPv4).
+std::vector<int> listening_ports();
+bool listening_on(int port);
 
 // Polls `condition` every 10 ms until it holds or `timeout_ms` passed.
 bool eventually(const std::function<bool()>& condition, int timeout_ms);
