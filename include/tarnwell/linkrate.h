@@ -177,10 +177,9 @@ LINKRATE_API void linkrate_cancel(void) LINKRATE_NOEXCEPT;
 
 /*
  * Returns the message of the most recent failure (empty when none since
- * initialisation), in a library-owned buffer of the calling thread that keeps
- * the text until that thread calls again. Read it right after the call that
- * reported the failure, on the same thread; when tests fail on several
- * threads at once, it holds the latest of their messages.
+ * initialisation), in one process-wide library-owned buffer. Read it right
+ * after the call that reported the failure, on the same thread, and do not
+ * let tests fail on several threads at once when you rely on it.
  */
 LINKRATE_API const char* linkrate_last_error(void) LINKRATE_NOEXCEPT;
 

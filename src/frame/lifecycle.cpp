@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "frame/messages.h"
 #include "frame/result.h"
@@ -18,17 +17,12 @@ std::atomic<int> g_cancel_flag{0};
 std::atomic<TickCallback> g_tick_cb{nullptr};
 std::mutex g_mutex;
 char g_last_error[kLastErrorSize] = {};
-std::mutex g_error_mutex;
 
 void set_last_error(const char* message) {
-    std::lock_guard<std::mutex> hold(g_error_mutex);
     std::snprintf(g_last_error, sizeof g_last_error, "%s", message);
 }
 
-void clear_last_error() {
-    std::lock_guard<std::mutex> hold(g_error_mutex);
-    g_last_error[0] = '\0';
-}
+void clear_last_error() { g_last_error[0] = '\0'; }
 
 }  // namespace linkrate
 
@@ -74,11 +68,4 @@ extern "C" LINKRATE_API void linkrate_set_tick(TickCallback callback) noexcept {
 
 extern "C" LINKRATE_API void linkrate_cancel(void) noexcept { g_cancel_flag.store(1); }
 
-extern "C" LINKRATE_API const char* linkrate_last_error(void) noexcept {
-    // Each thread gets its own copy, so a failure written on another thread
-    // meanwhile can never change the text under a reader.
-    thread_local char copy[kLastErrorSize];
-    std::lock_guard<std::mutex> hold(g_error_mutex);
-    std::memcpy(copy, g_last_error, sizeof copy);
-    return copy;
-}
+extern "C" LINKRATE_API const char* linkrate_last_error(void) noexcept { return g_last_error; }

@@ -27,13 +27,9 @@ extern std::atomic<TickCallback> g_tick_cb;
 // held across a network call, a pause or a callback.
 extern std::mutex g_mutex;
 
-// The message of the most recent failure, written by the call that fails and
-// read by the host after that call returned. Tests may fail on several host
-// threads at once, so it is only written and copied under g_error_mutex, a
-// lock of its own that is held for nothing else (and never with g_mutex);
-// the host reads a copy of it per thread (linkrate_last_error).
+// The message of the most recent failure, written without a lock by the call
+// that fails and read by the host after that call returned.
 extern char g_last_error[kLastErrorSize];
-extern std::mutex g_error_mutex;
 
 // Writes `message` (one of linkrate::msg) into g_last_error, cut to 511 bytes.
 void set_last_error(const char* message);

@@ -128,30 +128,6 @@ TEST(LastError, EveryMessageFitsUncut) {
     }
 }
 
-// Tests that fail on several threads at once write the text at the same
-// time; every read is still one whole message, and a thread's copy stays as
-// it was until that thread reads again (run under ThreadSanitizer in CI).
-TEST(LastError, FailuresOnSeveralThreadsLeaveWholeMessages) {
-    const char* const messages[] = {msg::kNoPings, msg::kConnectFailed, msg::kCancelled,
-                                    msg::kPingFailed};
-    std::atomic<int> torn{0};
-    std::vector<std::thread> hosts;
-    for (const char* mine : messages) {
-        hosts.emplace_back([&, mine] {
-            for (int i = 0; i < 5000; ++i) {
-                set_last_error(mine);
-                const char* text = linkrate_last_error();
-                const std::string first = text;
-                bool known = false;
-                for (const char* m : messages) known = known || first == m;
-                if (!known || first != text) ++torn;
-            }
-        });
-    }
-    for (auto& host : hosts) host.join();
-    EXPECT_EQ(torn.load(), 0);
-}
-
 TEST(Tick, SlotStoresAndClears) {
     ASSERT_EQ(linkrate_init(), 0);
     linkrate_set_tick(dummy_tick);
