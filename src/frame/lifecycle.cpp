@@ -38,11 +38,9 @@ extern "C" LINKRATE_API int32_t linkrate_init(void) noexcept {
     if (g_curl_initialized.load() == 0 && curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
         g_curl_initialized.store(1);
     }
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        reset_result_locked();
-        update_json_locked();
-    }
+    std::lock_guard<std::mutex> hold(g_mutex);
+    reset_result_locked();
+    update_json_locked();
     clear_last_error();
     g_cancel_flag.store(0);
     g_initialized.store(1);
