@@ -136,6 +136,16 @@ int server_listener_thread(void* arg) {
         return 1;
     }
     platform::socket_set_option(listening.get(), platform::SocketOption::reuse_address, 1);
+    // The receive buffer is also set here, before any handshake, so every
+    // accepted connection starts with it. The kernel derives a connection's
+    // window limit from the buffer it has when the connection is set up, and
+    // setting the buffer afterwards (the connection thread's tuning) stops the
+    // automatic growth of that limit. Without this, depending on how the first
+    // data and that tuning interleave, an upload can stay held to the default
+    // window (about 100 KB): 41 Mbit/s on a 100 Mbit/s link with 20 ms round
+    // trips, in about half the runs.
+    platform::socket_set_option(listening.get(), platform::SocketOption::receive_buffer,
+                                kSocketBufferBytes);
     // Only the low 16 bits of the port count: 0 and multiples of 65536 let the
     // system choose, -1 is 65535.
     auto port = static_cast<unsigned short>(static_cast<std::uint32_t>(run.port) & 0xFFFFu);

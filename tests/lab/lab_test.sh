@@ -2,7 +2,9 @@
 # The lab test: brings up one shaped link in the network lab (bench/netlab),
 # checks the emulation within generous bands, runs the library's download and
 # upload over it with the linkrate program against `linkrate serve` in the far
-# namespace, checks both land near the configured rate, and tears the lab down.
+# namespace, checks both land near the configured rate, checks that repeated
+# uploads reach the rate of a link with a large bandwidth-delay product, and
+# tears the lab down.
 # The bands catch unit mistakes and gross errors, not noise.
 #
 # Usage: lab_test.sh LINKRATE NETLAB
@@ -50,7 +52,7 @@ nl check --seconds 2
 echo "== linkrate over the link"
 serve_log=$(mktemp)
 trap 'nl down >/dev/null 2>&1 || true; rm -f "$serve_log"' EXIT
-nl exec far timeout 90 "$linkrate" serve --port "$port" >"$serve_log" 2>&1 &
+nl exec far timeout 120 "$linkrate" serve --port "$port" >"$serve_log" 2>&1 &
 for ((i = 0; i < 100; i++)); do
   grep -q '^Serving' "$serve_log" && break
   sleep 0.05
@@ -72,7 +74,26 @@ for test in download upload; do
   fi
 done
 
-echo "== the same link with jitter and loss"
+# On a link whose bandwidth-delay product (250 KB) is well above the default
+# receive window (about 100 KB), every upload must reach the link's rate: the
+# server's connections must get their large receive window from the start.
+# Five short uploads, as a connection that misses it does so in about half
+# the runs.
+echo "== uploads over 100 Mbit/s, 10 ms each way"
+nl set --rate 100mbit --delay 10ms
+for ((i = 1; i <= 5; i++)); do
+  json=$(nl exec near timeout 30 "$linkrate" upload "$far:$port" --duration 1000 --json) ||
+    { echo "FAIL linkrate upload $i failed: $json"; failures=$((failures + 1)); continue; }
+  mbps=$(sed -nE 's/.*"upload_mbps":([0-9.eE+-]+).*/\1/p' <<<"$json")
+  if awk -v m="$mbps" 'BEGIN { exit !(m >= 75 && m <= 125) }'; then
+    echo "PASS linkrate upload $i: $mbps Mbit/s on a 100 Mbit/s link (band 75..125 %)"
+  else
+    echo "FAIL linkrate upload $i: $mbps Mbit/s on a 100 Mbit/s link (band 75..125 %)"
+    failures=$((failures + 1))
+  fi
+done
+
+echo "== ${rate_mbit} Mbit/s, 5 ms each way, with jitter and loss"
 nl set --rate "${rate_mbit}mbit" --delay 5ms --jitter 1ms --loss 2%
 nl check --only rtt,loss
 
