@@ -44,46 +44,7 @@ done
 if [[ "$scheme" == https ]]; then base="https://127.0.0.1:$tls_port"; else base="http://127.0.0.1:$http_port"; fi
 curl_tls=()
 [[ "$scheme" != https ]] || curl_tls=(-k)
-head -c 10485760 /dev/zero | tr '\0' 'Z' >"$work/body"
-
-now_us() { echo "${EPOCHREALTIME/./}"; }
-
-# One curl loop: repeats the request until 3 s have passed since $2 (in us);
-# prints the bytes it moved.
-curl_loop() {
-  local kind=$1 end_us=$(($2 + 3000000)) total=0 left_us size
-  while :; do
-    left_us=$((end_us - $(now_us)))
-    ((left_us > 0)) || break
-    local left
-    left=$(printf '%d.%06d' $((left_us / 1000000)) $((left_us % 1000000)))
-    if [[ "$kind" == download ]]; then
-      size=$(curl "${curl_tls[@]}" --http1.1 -s -o /dev/null -w '%{size_download}\n' \
-        --max-time "$left" "$base/garbage?ckSize=25" || true)
-    else
-      size=$(curl "${curl_tls[@]}" --http1.1 -s -o /dev/null -w '%{size_upload}\n' \
-        --max-time "$left" --data-binary @"$work/body" "$base/empty" || true)
-    fi
-    total=$((total + ${size:-0}))
-  done
-  echo "$total"
-}
-
-# Runs `loops` curl loops in parallel; prints "mbps cpu_seconds".
-curl_phase() {
-  local kind=$1 loops=$2 start i bytes=0 cpu
-  start=$(now_us)
-  TIMEFORMAT='%U %S'
-  {
-    time {
-      for ((i = 0; i < loops; i++)); do curl_loop "$kind" "$start" >"$work/loop.$i" & done
-      wait
-    }
-  } 2>"$work/cpu"
-  for ((i = 0; i < loops; i++)); do bytes=$((bytes + $(cat "$work/loop.$i"))); done
-  cpu=$(awk '{print $1 + $2}' "$work/cpu")
-  awk -v b="$bytes" -v c="$cpu" 'BEGIN { printf "%.3f %.4f\n", b * 8 / 3e6, c }'
-}
+curl_phase() { bench/internet/curl_phase.sh "$1" "$2" "$base" "${curl_tls[@]}"; }
 
 printf '%-6s %12s %12s %12s %12s\n' round lib_down curl_down lib_up curl_up
 : >"$work/rounds"

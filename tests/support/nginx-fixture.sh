@@ -8,26 +8,31 @@
 # writes (configuration, self-signed certificate, logs, temporary files, the
 # body file) lives in one folder.
 #
-# Usage: nginx-fixture.sh --port N [--tls-port M] [--dir DIR] [--workers W]
-#   --port N      plain HTTP on 127.0.0.1:N
-#   --tls-port M  HTTPS on 127.0.0.1:M with a certificate made now (openssl)
+# Usage: nginx-fixture.sh --port N [--tls-port M] [--address A] [--dir DIR] [--workers W]
+#   --port N      plain HTTP on A:N
+#   --tls-port M  HTTPS on A:M with a certificate made now (openssl)
+#   --address A   IPv4 address to listen on (default 127.0.0.1; the network
+#                 lab runs it on its far address inside the far namespace)
 #   --dir DIR     working folder (made if missing; default: a new temporary one)
 #   --workers W   nginx worker processes (default 1)
 # Stop it with SIGTERM or SIGINT (Ctrl-C). The folder is left for the caller.
 set -euo pipefail
 
-port="" tls_port="" dir="" workers=1
+port="" tls_port="" address=127.0.0.1 dir="" workers=1
 while (($#)); do
   case "$1" in
     --port) port="$2"; shift 2 ;;
     --tls-port) tls_port="$2"; shift 2 ;;
+    --address) address="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
     --workers) workers="$2"; shift 2 ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "nginx-fixture: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 [[ -n "$port" ]] || { echo "nginx-fixture: --port is required" >&2; exit 2; }
+[[ "$address" =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}$ ]] ||
+  { echo "nginx-fixture: --address needs a dotted IPv4 address, not '$address'" >&2; exit 2; }
 
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 [[ -x "$nginx_bin" ]] || { echo "nginx-fixture: nginx is not installed (scripts/setup.sh)" >&2; exit 3; }
@@ -48,9 +53,9 @@ tls_listen="" tls_files=""
 if [[ -n "$tls_port" ]]; then
   if [[ ! -f "$dir/cert.pem" ]]; then
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-      -keyout "$dir/key.pem" -out "$dir/cert.pem" -days 2 -subj "/CN=127.0.0.1" 2>/dev/null
+      -keyout "$dir/key.pem" -out "$dir/cert.pem" -days 2 -subj "/CN=$address" 2>/dev/null
   fi
-  tls_listen="listen 127.0.0.1:$tls_port ssl;"
+  tls_listen="listen $address:$tls_port ssl;"
   tls_files="ssl_certificate $dir/cert.pem; ssl_certificate_key $dir/key.pem;"
 fi
 
@@ -76,7 +81,7 @@ http {
   sendfile on;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port;
+    listen $address:$port;
     $tls_listen
     $tls_files
     root $dir/www;
@@ -86,5 +91,5 @@ http {
 }
 CONF
 
-echo "nginx-fixture: http://127.0.0.1:$port${tls_port:+ https://127.0.0.1:$tls_port} in $dir" >&2
+echo "nginx-fixture: http://$address:$port${tls_port:+ https://$address:$tls_port} in $dir" >&2
 exec "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log"
