@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
-  nginx-light openssl
+  nginx-light openssl gnuplot-nox jq
   iproute2 iptables libnetfilter-queue-dev iperf3
   clang libclang-rt-14-dev
   valgrind

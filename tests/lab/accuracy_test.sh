@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The accuracy run in small: one round of bench/accuracy on one link with
+# 2 s transfers must produce every figure of the table and a plot, and leave
+# no lab behind; a run stopped with SIGTERM in its first round must leave no
+# lab, no namespace and no process of its own behind either.
+#
+# Usage: accuracy_test.sh LINKRATE ACCURACY
+# Exit status: 0 passed, 1 failed, 77 skipped (not root, or no network
+# namespaces); with CI=true a skip is a failure.
+set -euo pipefail
+linkrate=$1
+accuracy=$2
+
+skip() {
+  if [[ ${CI:-} == true ]]; then
+    echo "accuracy test: FAILED: cannot run under CI: $1" >&2
+    exit 1
+  fi
+  echo "accuracy test: SKIPPED: $1"
+  exit 77
+}
+[[ $(id -u) -eq 0 ]] || skip "not root (the lab creates network namespaces)"
+probe_ns=linkrate-accuracy-probe-$$
+if ! err=$(ip netns add "$probe_ns" 2>&1); then
+  skip "no network namespace support here: $err"
+fi
+ip netns del "$probe_ns"
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+failures=0
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+
+# lab_left PID: what a run with that pid left behind (empty when nothing).
+lab_left() {
+  local lab=accuracy-$1
+  ip netns list | grep -E "^$lab-(near|far)\b" || true
+  [[ ! -e ${NETLAB_STATE_DIR:-/run/netlab}/$lab ]] || echo "state folder of $lab"
+}
+
+echo "== one round on 100 Mbit/s, 10 ms each way"
+"$accuracy" --rounds 1 --seconds 2 --links 100mbit-10ms --linkrate "$linkrate" --out "$out/full" \
+  >"$out/full.log" 2>&1 &
+pid=$!
+status=0
+wait "$pid" || status=$?
+((status == 0)) || fail "accuracy exited with $status: $(tail -20 "$out/full.log")"
+table=$out/full/table.md
+# Every row has a number in the linkrate column, and a reference where one
+# is measured.
+rows=$(grep -cE '^\| (LAN|internet) ' "$table" || true)
+((rows == 10)) || fail "table has $rows rows, not 10: $(cat "$table")"
+while IFS='|' read -r _ figure lib ref_name ref _; do
+  [[ $lib =~ ^\ [0-9] ]] || fail "no linkrate figure for$figure: $lib"
+  [[ $ref =~ ^\ [0-9] ]] || fail "no reference figure for$figure ($ref_name): $ref"
+done < <(grep -E '^\| (LAN|internet) ' "$table")
+[[ -s $out/full/100mbit-10ms.png ]] || fail "no plot"
+left=$(lab_left "$pid")
+[[ -z $left ]] || fail "the run left: $left"
+((failures)) || echo "PASS every figure and the plot; nothing left behind"
+
+echo "== stopped with SIGTERM during its first round"
+before=$failures
+"$accuracy" --rounds 3 --seconds 2 --links 100mbit-10ms --linkrate "$linkrate" --out "$out/stopped" \
+  >"$out/stopped.log" 2>&1 &
+pid=$!
+for ((i = 0; i < 600; i++)); do
+  grep -q "round 1 of" "$out/stopped.log" && break
+  sleep 0.1
+done
+sleep 2
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+((status == 130)) || fail "stopped run exited with $status, not 130"
+left=$(lab_left "$pid")
+[[ -z $left ]] || fail "the stopped run left: $left"
+# What the run starts in its lab (the lab tests never run at the same time).
+leftovers=$(pgrep -af "linkrate-accuracy\.|--address 198\.18\.0\.2|serve --port 7878|iperf3 -s -1 --forceflush" || true)
+[[ -z $leftovers ]] || fail "processes of the stopped run remain: $leftovers"
+((failures > before)) || echo "PASS stopped run removed its lab"
+
+((failures == 0)) || exit 1
+echo "accuracy test: passed"
