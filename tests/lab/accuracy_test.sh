@@ -75,7 +75,7 @@ sleep 2
 kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?
-((status == 130)) || fail "stopped run exited with $status, not 130"
+((status == 130)) || fail "stopped run exited with $status, not 130: $(tail -20 "$out/stopped.log")"
 left=$(lab_left "$pid")
 [[ -z $left ]] || fail "the stopped run left: $left"
 # What the run starts in its lab (the lab tests never run at the same time).
