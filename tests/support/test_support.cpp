@@ -64,7 +64,19 @@ int thread_count() { return count_entries("/proc/self/task"); }
 
 int settled_thread_count() {
     std::thread([] {}).join();
-    return thread_count();
+    // A joined thread can stay listed for a moment while the kernel finishes
+    // with it (longer on a loaded machine), so the count is taken once it has
+    // held still for 50 ms, within 2 s.
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    int count = thread_count();
+    for (int steady = 0; steady < 5 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(10ms);
+        int now = thread_count();
+        steady = now == count ? steady + 1 : 0;
+        count = now;
+    }
+    return count;
 }
 
 std::vector<int> listening_ports() {

@@ -19,8 +19,9 @@ int start_server_on_free_port(int attempts = 20);
 int open_descriptor_count();
 // Threads of this process.
 int thread_count();
-// thread_count() once the process has made a thread: a sanitizer's helper
-// thread that the first thread creation starts is then part of the count.
+// thread_count() once the process has made a thread (a sanitizer's helper
+// thread that the first thread creation starts is then part of the count)
+// and the count has held still for a moment.
 int settled_thread_count();
 
 // The TCP ports that this process listens on (IPv4).
