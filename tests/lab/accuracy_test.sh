@@ -11,20 +11,10 @@ set -euo pipefail
 linkrate=$1
 accuracy=$2
 
-skip() {
-  if [[ ${CI:-} == true ]]; then
-    echo "accuracy test: FAILED: cannot run under CI: $1" >&2
-    exit 1
-  fi
-  echo "accuracy test: SKIPPED: $1"
-  exit 77
-}
-[[ $(id -u) -eq 0 ]] || skip "not root (the lab creates network namespaces)"
-probe_ns=linkrate-accuracy-probe-$$
-if ! err=$(ip netns add "$probe_ns" 2>&1); then
-  skip "no network namespace support here: $err"
-fi
-ip netns del "$probe_ns"
+lab_test_name="accuracy test"
+# shellcheck source=tests/lab/lab_requirements.sh
+source "$(dirname "$0")/lab_requirements.sh"
+lab_require_namespaces
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -16,25 +16,15 @@ netlab=$2
 
 readonly rate_mbit=50 far=198.18.0.2 port=7878
 
-skip() {
-  if [[ ${CI:-} == true ]]; then
-    echo "lab test: FAILED: cannot run under CI: $1" >&2
-    exit 1
-  fi
-  echo "lab test: SKIPPED: $1"
-  exit 77
-}
-
-[[ $(id -u) -eq 0 ]] || skip "not root (the lab creates network namespaces, qdiscs and iptables rules)"
+lab_test_name="lab test"
+# shellcheck source=tests/lab/lab_requirements.sh
+source "$(dirname "$0")/lab_requirements.sh"
+[[ $(id -u) -eq 0 ]] || lab_skip "not root (the lab creates network namespaces, qdiscs and iptables rules)"
 for tool in ip tc iptables iperf3 cc pkg-config timeout setsid; do
-  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/setup.sh installs it)"
+  command -v "$tool" >/dev/null || lab_skip "$tool is missing (scripts/setup.sh installs it)"
 done
-pkg-config --exists libnetfilter_queue || skip "libnetfilter-queue-dev is missing (scripts/setup.sh installs it)"
-probe_ns=linkrate-lab-probe-$$
-if ! err=$(ip netns add "$probe_ns" 2>&1); then
-  skip "no network namespace support here: $err"
-fi
-ip netns del "$probe_ns"
+pkg-config --exists libnetfilter_queue || lab_skip "libnetfilter-queue-dev is missing (scripts/setup.sh installs it)"
+lab_require_namespaces
 
 # Labs left by an earlier run that was killed outright.
 "$netlab" sweep
