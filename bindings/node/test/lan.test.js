@@ -54,13 +54,17 @@ test('LAN tests against a server in the same process', async (t) => {
     assert.ok(error instanceof linkrate.Cancelled, String(error));
     assert.ok(Date.now() - started < 5000);
     assert.equal(error.message, 'Cancelled by user');
-    assert.ok(error.value > 0);
+    // Recorded and returned: the rate until the cancel (0 on a machine so
+    // busy that the transfer had not begun).
+    assert.ok(error.value >= 0);
     assert.equal(error.result.phase, 'download');
+    assert.equal(error.result.downloadMbps, error.value);
 
+    // A full run stopped early: the upload never ran.
     setTimeout(linkrate.cancel, 400);
     const stopped = await linkrate.lan('127.0.0.1', server.port, 20000).catch((e) => e);
     assert.ok(stopped instanceof linkrate.Cancelled, String(stopped));
-    assert.equal(stopped.result.phase, 'download');
+    assert.ok(['ping', 'download'].includes(stopped.result.phase));
     assert.ok(stopped.result.failed.includes('upload'));
   });
 

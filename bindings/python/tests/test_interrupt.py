@@ -46,7 +46,7 @@ with linkrate.Server({free_port()}) as server:
     assert words[0] == "interrupted", out + err
     assert float(words[1]) < 5
     # The test was cancelled, not abandoned: its figure is in the record.
-    assert words[2] == "download" and float(words[3]) > 0
+    assert words[2] == "download" and float(words[3]) >= 0
 
 
 def test_second_ctrl_c_raises_at_once_and_the_next_test_waits() -> None:
@@ -80,7 +80,8 @@ except linkrate.LinkrateError as error:
     lines = [line.split() for line in out.splitlines()]
     assert [line[0] for line in lines] == ["interrupted", "next"], out + err
     interrupted_at, next_at = float(lines[0][1]), float(lines[1][1])
-    assert interrupted_at < 1.5
-    # The abandoned run kept the lock until its request timed out (3 s).
-    assert next_at - interrupted_at > 1.0
+    assert interrupted_at < 2.0
+    # The abandoned run kept the lock until its first request timed out,
+    # 3 s after it began.
+    assert next_at > 2.9
     assert lines[1][2] == "idle"

@@ -122,15 +122,17 @@ def test_cancel_from_another_thread_keeps_what_was_measured(server_port: int) ->
         linkrate.download("127.0.0.1", server_port, 20000)
     assert time.monotonic() - started < 5
     assert caught.value.message == "Cancelled by user"
-    assert caught.value.value is not None and caught.value.value > 0
+    # Recorded and returned: the rate until the cancel (0.0 on a machine so
+    # busy that the transfer had not begun).
+    assert caught.value.value is not None and caught.value.value >= 0
     assert caught.value.result.phase == "download"
     assert caught.value.result.download_mbps == caught.value.value
 
-    # A full run stopped in its download: the upload never ran.
+    # A full run stopped early: the upload never ran.
     threading.Timer(0.4, linkrate.cancel).start()
     with pytest.raises(linkrate.Cancelled) as caught:
         linkrate.lan("127.0.0.1", server_port, 20000)
-    assert caught.value.result.phase == "download"
+    assert caught.value.result.phase in ("ping", "download")
     assert "upload" in caught.value.result.failed
 
 
