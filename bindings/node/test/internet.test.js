@@ -8,11 +8,25 @@ test('internet runs against nginx', async (t) => {
   const nginx = await startNginx();
   t.after(() => nginx.stop());
 
-  await t.test('ticks reach the event loop in order', async () => {
+  await t.test('ticks reach the event loop in order, and a busy loop holds up no test', async () => {
     const ticks = [];
+    let blocked = false;
     const record = await linkrate.internet(`${nginx.url}/`, {
-      onTick: (phase, value, percent) => ticks.push([phase, value, percent]),
+      onTick: (phase, value, percent) => {
+        ticks.push([phase, value, percent]);
+        if (phase === 'download' && !blocked) {
+          // Half the download phase without an event loop.
+          blocked = true;
+          const until = Date.now() + 1500;
+          while (Date.now() < until);
+        }
+      },
     });
+    // The measuring thread went on reporting while the loop was away: no gap
+    // of half the phase between two download ticks.
+    const percents = ticks.filter(([phase]) => phase === 'download').map(([, , percent]) => percent);
+    const widest = Math.max(...percents.slice(1).map((percent, i) => percent - percents[i]));
+    assert.ok(widest < 25, `download ticks ${percents.join(' ')}`);
     assert.equal(record.phase, 'complete');
     assert.deepEqual(record.failed, []);
     assert.equal(record.server, nginx.url);
