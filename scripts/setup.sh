@@ -12,12 +12,18 @@ packages=(
   iproute2 iptables libnetfilter-queue-dev iperf3
   clang libclang-rt-14-dev
   valgrind
+  python3-pytest
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node and npm by their commands: a Node from elsewhere already on PATH stays,
+# since Debian's npm package would conflict with it.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
+
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo_cmd=()

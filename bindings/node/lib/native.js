@@ -1,0 +1,65 @@
+'use strict';
+// Finding and loading the shared library, and the prototypes of its calls.
+const fs = require('node:fs');
+const path = require('node:path');
+const koffi = require('koffi');
+const { nativeStackBytes } = require('./stack.json');
+
+const LIBRARY_FILE = 'libtarnwell-linkrate.so.2';
+const LIBRARY_ENV = 'LINKRATE_LIBRARY';
+
+// koffi runs every synchronous call on a stack block of its own: give the
+// library's deepest call (TLS handshake, name resolution) ample room.
+koffi.config({ ...koffi.config(), sync_stack_size: nativeStackBytes });
+
+const TickCallback = koffi.proto('void TickCallback(const char *phase, double value, int32_t percent)');
+
+/** Where the library is looked for, in order: beside the module, the environment, the loader. */
+function candidates() {
+  const found = [];
+  const beside = path.join(__dirname, '..', LIBRARY_FILE);
+  if (fs.existsSync(beside)) found.push(beside);
+  if (process.env[LIBRARY_ENV]) found.push(process.env[LIBRARY_ENV]);
+  found.push(LIBRARY_FILE);
+  return found;
+}
+
+/** Loads the library (by `name` when given) and declares its calls. */
+function load(name) {
+  const tried = [];
+  let handle = null;
+  let loaded = null;
+  for (const candidate of name ? [name] : candidates()) {
+    try {
+      handle = koffi.load(candidate);
+      loaded = candidate;
+      break;
+    } catch (error) {
+      tried.push(`${candidate}: ${error.message}`);
+    }
+  }
+  if (!handle) {
+    throw new Error(
+      `cannot load the linkrate library; install it, or set ${LIBRARY_ENV} to its path (${tried.join('; ')})`,
+    );
+  }
+  const lib = {
+    name: loaded,
+    linkrate_init: handle.func('int32_t linkrate_init(void)'),
+    linkrate_start_server: handle.func('int32_t linkrate_start_server(int32_t port)'),
+    linkrate_stop_server: handle.func('void linkrate_stop_server(void)'),
+    linkrate_ping: handle.func('double linkrate_ping(const char *host, int32_t port, int32_t count)'),
+    linkrate_download: handle.func('double linkrate_download(const char *host, int32_t port, int32_t duration_ms)'),
+    linkrate_upload: handle.func('double linkrate_upload(const char *host, int32_t port, int32_t duration_ms)'),
+    linkrate_run_all: handle.func('int32_t linkrate_run_all(const char *host, int32_t port, int32_t duration_ms)'),
+    linkrate_internet_run: handle.func('int32_t linkrate_internet_run(const char *base_url)'),
+    linkrate_result_json: handle.func('const char *linkrate_result_json(void)'),
+    linkrate_version: handle.func('const char *linkrate_version(void)'),
+    linkrate_set_tick: handle.func('void linkrate_set_tick(TickCallback *callback)'),
+    linkrate_cancel: handle.func('void linkrate_cancel(void)'),
+    linkrate_last_error: handle.func('const char *linkrate_last_error(void)'),
+  };
+  return lib;
+}
+
+module.exports = { koffi, load, TickCallback };

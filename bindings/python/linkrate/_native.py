@@ -1,0 +1,65 @@
+"""Finding and loading the shared library, and the prototypes of its calls."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from pathlib import Path
+
+LIBRARY_FILE = "libtarnwell-linkrate.so.2"
+LIBRARY_ENV = "LINKRATE_LIBRARY"
+
+# The library's progress callback: phase text, value, percent.
+TickCallback = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_double, ctypes.c_int32)
+
+
+def _candidates() -> list[str]:
+    """Where the library is looked for, in order."""
+    found = []
+    beside = Path(__file__).resolve().parent / LIBRARY_FILE
+    if beside.is_file():
+        found.append(str(beside))  # packaged with the module
+    from_env = os.environ.get(LIBRARY_ENV)
+    if from_env:
+        found.append(from_env)  # a build tree
+    found.append(LIBRARY_FILE)  # the system's loader
+    return found
+
+
+def load() -> ctypes.CDLL:
+    """Loads the library and declares the fourteen calls' prototypes."""
+    errors = []
+    for candidate in _candidates():
+        try:
+            lib = ctypes.CDLL(candidate)
+            break
+        except OSError as exc:
+            errors.append(f"{candidate}: {exc}")
+    else:
+        raise ImportError(
+            "cannot load the linkrate library; install it, or set "
+            f"{LIBRARY_ENV} to its path ({'; '.join(errors)})"
+        )
+
+    i32, dbl, text = ctypes.c_int32, ctypes.c_double, ctypes.c_char_p
+    prototypes = {
+        "linkrate_init": (i32, []),
+        "linkrate_cleanup": (None, []),
+        "linkrate_start_server": (i32, [i32]),
+        "linkrate_stop_server": (None, []),
+        "linkrate_ping": (dbl, [text, i32, i32]),
+        "linkrate_download": (dbl, [text, i32, i32]),
+        "linkrate_upload": (dbl, [text, i32, i32]),
+        "linkrate_run_all": (i32, [text, i32, i32]),
+        "linkrate_internet_run": (i32, [text]),
+        "linkrate_result_json": (text, []),
+        "linkrate_version": (text, []),
+        "linkrate_set_tick": (None, [TickCallback]),
+        "linkrate_cancel": (None, []),
+        "linkrate_last_error": (text, []),
+    }
+    for name, (restype, argtypes) in prototypes.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
