@@ -12,6 +12,7 @@ packages=(
   iproute2 iptables libnetfilter-queue-dev iperf3
   clang libclang-rt-14-dev
   valgrind
+  tmux
 )
 
 missing=()
