@@ -16,6 +16,8 @@ namespace {
 
 // The first signal's number; 0 while none arrived.
 std::atomic<int> g_signal{0};
+std::atomic<InterruptMode> g_mode{InterruptMode::test};
+std::atomic<bool> g_announce{false};
 
 // The watcher thread may still be signalling when the main thread returns from
 // main(), so these two are never destroyed.
@@ -28,7 +30,7 @@ void say(const char* text, std::size_t size) {
     (void)ignored;
 }
 
-void watch(sigset_t set, InterruptMode mode, bool announce) {
+void watch(sigset_t set) {
     int first = 0;
     while (first == 0) {
         if (sigwait(&set, &first) != 0) first = 0;
@@ -39,7 +41,7 @@ void watch(sigset_t set, InterruptMode mode, bool announce) {
     }
     g_signalled.notify_all();
     linkrate_cancel();
-    if (announce && isatty(STDERR_FILENO) == 1) {
+    if (g_announce.load() && isatty(STDERR_FILENO) == 1) {
         static const char kNote[] = "\r\033[Klinkrate: stopping...\n";
         say(kNote, sizeof kNote - 1);
     }
@@ -50,7 +52,7 @@ void watch(sigset_t set, InterruptMode mode, bool announce) {
     for (;;) {
         if (sigtimedwait(&set, nullptr, &period) > 0) {
             if (isatty(STDERR_FILENO) == 1) say("\n", 1);
-            _exit(mode == InterruptMode::serve ? 0 : 128 + first);
+            _exit(g_mode.load() == InterruptMode::serve ? 0 : 128 + first);
         }
         linkrate_cancel();
     }
@@ -58,7 +60,7 @@ void watch(sigset_t set, InterruptMode mode, bool announce) {
 
 }  // namespace
 
-void install_interrupt_handler(InterruptMode mode, bool announce) {
+void install_interrupt_handler() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -66,7 +68,12 @@ void install_interrupt_handler(InterruptMode mode, bool announce) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     // The watcher takes the signals synchronously, so the cancel request is an
     // ordinary call rather than work inside a signal handler.
-    std::thread(watch, set, mode, announce).detach();
+    std::thread(watch, set).detach();
+}
+
+void set_interrupt_mode(InterruptMode mode, bool announce) {
+    g_mode.store(mode);
+    g_announce.store(announce);
 }
 
 bool interrupted() { return g_signal.load() != 0; }

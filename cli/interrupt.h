@@ -10,12 +10,15 @@ enum class InterruptMode {
 
 // Blocks SIGINT and SIGTERM in every thread and starts a thread that waits for
 // them. On the first one it marks the run as interrupted, says "stopping..."
-// on stderr when `announce` is set and stderr is a terminal, and from then on
-// calls linkrate_cancel() every 10 ms until the program ends, so that a test
-// that starts (and clears the cancel flag) after the signal is stopped too.
-// A second signal ends the program at once. Call it before any other thread
-// exists.
-void install_interrupt_handler(InterruptMode mode, bool announce);
+// on stderr when announcing and stderr is a terminal, and from then on calls
+// linkrate_cancel() every 10 ms until the program ends, so that a test that
+// starts (and clears the cancel flag) after the signal is stopped too. A
+// second signal ends the program at once. Call it first in main(), before any
+// other thread exists; until set_interrupt_mode() the mode is `test` and
+// nothing is announced.
+void install_interrupt_handler();
+
+void set_interrupt_mode(InterruptMode mode, bool announce);
 
 // True once SIGINT or SIGTERM arrived.
 bool interrupted();

@@ -58,6 +58,8 @@ void check_at_least_one(const char* option, int value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First, so that a signal during the start-up is taken like any other.
+    install_interrupt_handler();
     CLI::App app{
         "linkrate: network speed tests on a LAN (against a built-in server) and "
         "across the internet (against an HTTP speed-test server).",
@@ -145,7 +147,7 @@ int main(int argc, char** argv) {
             if (!port) {
                 throw UsageError{"port must be a number from 1 to 65535, not '" + serve_port + "'"};
             }
-            install_interrupt_handler(InterruptMode::serve, !out.quiet);
+            set_interrupt_mode(InterruptMode::serve, !out.quiet);
             return run_serve(*port, out);
         }
         if (ping->parsed()) check_at_least_one("--count", count);
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
         Endpoint endpoint;
         if (!internet->parsed() && !demo->parsed()) endpoint = endpoint_or_throw(target);
 
-        install_interrupt_handler(InterruptMode::test, !out.quiet);
+        set_interrupt_mode(InterruptMode::test, !out.quiet);
         if (ping->parsed()) return run_lan(LanTest::ping, endpoint, count, out);
         if (download->parsed()) return run_lan(LanTest::download, endpoint, duration_ms, out);
         if (upload->parsed()) return run_lan(LanTest::upload, endpoint, duration_ms, out);

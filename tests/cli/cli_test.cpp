@@ -293,9 +293,10 @@ TEST(Cli, ServeAndTestInTwoProcesses) {
 TEST(Cli, InterruptShowsResultsSoFar) {
     Server server;
     ASSERT_TRUE(server.ready()) << server.program.err();
-    Program download(
-        {"download", "127.0.0.1:" + std::to_string(server.port), "--duration", "20000"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    LanPeer streaming(0, /*transfers=*/true);
+    Program download({"download", streaming.target(), "--duration", "20000"});
+    ASSERT_TRUE(eventually([&] { return streaming.downloads() > 0; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto start = Clock::now();
     download.signal(SIGINT);
     EXPECT_EQ(download.wait(5000), 130);
