@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
+#include "csv.h"
 #include "interrupt.h"
 #include "progress.h"
 #include "report.h"
@@ -15,39 +18,53 @@
 namespace linkrate_cli {
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitInterrupted = 130;
+using SystemClock = std::chrono::system_clock;
 
-void on_tick(const char* phase, double value, std::int32_t percent) {
-    ticks_log_write(phase, value, percent);
-    internet_progress(phase, value, percent);
+constexpr int kExitFailed = 1;
+
+bool draw_progress(const OutputOptions& out) { return !out.quiet && !out.no_progress; }
+
+// The library's record after a test, as text and as fields.
+struct Record {
+    std::string json;
+    Result fields;
+};
+
+Record read_record() {
+    Record record{linkrate_result_json(), {}};
+    if (auto fields = parse_result(record.json.c_str())) record.fields = *fields;
+    return record;
 }
 
-// Prints the outcome of a test and picks the exit status. The JSON text goes
-// to stdout as it is, whatever happened; a message goes to stderr.
-int finish(bool ok, unsigned rows, const OutputOptions& out) {
-    ticks_log_close();
-    const char* json = linkrate_result_json();
-    const bool was_interrupted = interrupted();
-    if (!ok && !was_interrupted) fmt::print(stderr, "linkrate: {}\n", linkrate_last_error());
-    if (was_interrupted) fmt::print(stderr, "linkrate: interrupted; results so far:\n");
+// Prints the outcome and picks the exit status. Messages go to stderr; stdout
+// gets the JSON text, the CSV line or the table, whatever happened.
+int report(const Outcome& outcome, const Record& record, const std::string& server,
+           const std::string& target, SystemClock::time_point started, const OutputOptions& out) {
+    for (const std::string& error : outcome.errors) fmt::print(stderr, "linkrate: {}\n", error);
+    if (outcome.verdict == Verdict::stopped) {
+        fmt::print(stderr, "linkrate: interrupted{}\n",
+                   out.json || out.csv || out.quiet ? "" : "; results so far:");
+    }
     if (out.json) {
-        fmt::print("{}\n", json);
-    } else if (ok || was_interrupted) {
-        auto result = parse_result(json);
-        if (result) print_table(stdout, *result, rows);
+        fmt::print("{}\n", record.json);
+    } else if (out.csv) {
+        if (out.csv_header) fmt::print("{}", csv_header());
+        fmt::print("{}",
+                   csv_line(started, target, record.json.c_str(), verdict_name(outcome.verdict)));
+    } else if (!out.quiet) {
+        print_table(stdout, server, outcome.rows);
     }
     std::fflush(stdout);
     linkrate_cleanup();
-    if (was_interrupted) return kExitInterrupted;
-    return ok ? 0 : kExitFailed;
-}
-
-bool open_ticks(const OutputOptions& out) {
-    if (out.ticks_path.empty()) return true;
-    if (ticks_log_open(out.ticks_path)) return true;
-    fmt::print(stderr, "linkrate: cannot write ticks file '{}'\n", out.ticks_path);
-    return false;
+    switch (outcome.verdict) {
+        case Verdict::ok:
+            return 0;
+        case Verdict::failed:
+            return kExitFailed;
+        case Verdict::stopped:
+            return interrupt_exit_status();
+    }
+    return kExitFailed;
 }
 
 // A port on 127.0.0.1 that the system reports free right now.
@@ -69,93 +86,112 @@ int free_loopback_port() {
 
 }  // namespace
 
-int run_serve(int port) {
+int run_serve(int port, const OutputOptions& out) {
     linkrate_init();
     if (linkrate_start_server(port) != 0) {
-        fmt::print(stderr, "linkrate: {}\n", linkrate_last_error());
+        fmt::print(stderr, "linkrate: serve on port {}: {}\n", port, linkrate_last_error());
         linkrate_cleanup();
         return kExitFailed;
     }
-    fmt::print("Serving LAN tests on port {} (all IPv4 addresses). Press Ctrl-C to stop.\n", port);
-    std::fflush(stdout);
+    if (!out.quiet) {
+        fmt::print("Serving LAN tests on port {} (all IPv4 addresses). Press Ctrl-C to stop.\n",
+                   port);
+        std::fflush(stdout);
+    }
     wait_for_interrupt();
     linkrate_stop_server();
     linkrate_cleanup();
-    fmt::print("Server stopped.\n");
+    if (!out.quiet) fmt::print("Server stopped.\n");
+    // A service manager reads any other status after SIGTERM as a failure.
     return 0;
 }
 
 int run_lan(LanTest test, const Endpoint& endpoint, int count_or_duration,
             const OutputOptions& out) {
-    if (!open_ticks(out)) return kExitFailed;
+    const auto started_at = SystemClock::now();
+    // The record starts from zero, so a figure still at 0 afterwards is a test
+    // that measured nothing.
     linkrate_init();
     const char* host = endpoint.host.c_str();
     const int port = endpoint.port;
-    bool ok = false;
-    unsigned rows = 0;
-    {
+
+    LanRun run;
+    run.test = test;
+    run.target = fmt::format("{}:{}", endpoint.host, endpoint.port);
+    run.duration_ms = count_or_duration;
+    // A signal during the set-up (the server start of `demo`) stops the run
+    // before its first test.
+    run.started = !interrupted();
+    if (run.started) {
+        Progress progress(ProgressKind::lan, test, count_or_duration, draw_progress(out));
         switch (test) {
-            case LanTest::ping: {
-                LanProgress progress("Ping", 0);
-                ok = linkrate_ping(host, port, count_or_duration) >= 0;
-                rows = kLatency;
+            case LanTest::ping:
+                run.returned = linkrate_ping(host, port, count_or_duration);
                 break;
-            }
-            case LanTest::download: {
-                LanProgress progress("Download", count_or_duration);
-                ok = linkrate_download(host, port, count_or_duration) >= 0;
-                rows = kDownload | kDuration;
+            case LanTest::download:
+                run.returned = linkrate_download(host, port, count_or_duration);
                 break;
-            }
-            case LanTest::upload: {
-                LanProgress progress("Upload", count_or_duration);
-                ok = linkrate_upload(host, port, count_or_duration) >= 0;
-                rows = kUpload | kDuration;
+            case LanTest::upload:
+                run.returned = linkrate_upload(host, port, count_or_duration);
                 break;
-            }
-            case LanTest::full: {
-                LanProgress progress("", count_or_duration);
-                ok = linkrate_run_all(host, port, count_or_duration) == 0;
-                rows = kLatency | kDownload | kUpload | kDuration;
+            case LanTest::full:
+                linkrate_run_all(host, port, count_or_duration);
                 break;
-            }
         }
+        progress.stop();
     }
-    return finish(ok, rows, out);
+    run.stopped = interrupted();
+    const Record record = read_record();
+    run.record = record.fields;
+    run.last_error = linkrate_last_error();
+    return report(judge_lan(run), record, run.target, run.target, started_at, out);
 }
 
 int run_internet(const std::string& url, const OutputOptions& out) {
-    if (!open_ticks(out)) return kExitFailed;
+    if (!out.ticks_path.empty() && !ticks_log_open(out.ticks_path)) {
+        fmt::print(stderr, "linkrate: cannot write ticks file '{}'\n", out.ticks_path);
+        return kExitFailed;
+    }
+    const auto started_at = SystemClock::now();
     linkrate_init();
-    linkrate_set_tick(on_tick);
-    bool ok = linkrate_internet_run(url.c_str()) == 0;
-    internet_progress_done();
-    linkrate_set_tick(nullptr);
-    return finish(ok, kLatency | kJitter | kDownload | kUpload | kDuration, out);
+    InternetRun run;
+    run.target = url;
+    {
+        Progress progress(ProgressKind::internet, LanTest::full, 0, draw_progress(out));
+        linkrate_set_tick(Progress::on_tick);
+        run.returned = linkrate_internet_run(url.c_str());
+        linkrate_set_tick(nullptr);
+        progress.stop();
+    }
+    ticks_log_close();
+    run.stopped = interrupted();
+    const Record record = read_record();
+    run.record = record.fields;
+    run.last_error = linkrate_last_error();
+    const std::string server = record.fields.phase == "idle" ? url : record.fields.server;
+    return report(judge_internet(run), record, server, url, started_at, out);
 }
 
 int run_demo(int duration_ms, const OutputOptions& out) {
     linkrate_init();
     // Another program may take the free port before the server binds it.
     int port = -1;
-    for (int attempt = 0; attempt < 10 && port < 0; ++attempt) {
+    for (int attempt = 0; attempt < 10 && port < 0 && !interrupted(); ++attempt) {
         int candidate = free_loopback_port();
         if (candidate > 0 && linkrate_start_server(candidate) == 0) port = candidate;
     }
-    if (port < 0) {
-        fmt::print(stderr, "linkrate: {}\n", linkrate_last_error());
+    if (port < 0 && !interrupted()) {
+        fmt::print(stderr, "linkrate: built-in server on 127.0.0.1: {}\n", linkrate_last_error());
         linkrate_cleanup();
         return kExitFailed;
     }
-    if (!out.json) {
+    if (!out.json && !out.csv && !out.quiet && port > 0) {
         fmt::print("linkrate {}: built-in server on 127.0.0.1:{}, full LAN test...\n",
                    linkrate_version(), port);
         std::fflush(stdout);
     }
-    int status = run_lan(LanTest::full, Endpoint{"127.0.0.1", port}, duration_ms, out);
-    // run_lan's cleanup has stopped the server already; this is a no-op then.
-    linkrate_stop_server();
-    return status;
+    // run_lan's cleanup stops the server.
+    return run_lan(LanTest::full, Endpoint{"127.0.0.1", port > 0 ? port : 0}, duration_ms, out);
 }
 
 }  // namespace linkrate_cli

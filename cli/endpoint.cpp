@@ -16,34 +16,20 @@ std::optional<int> parse_port(const std::string& text) {
 
 std::optional<Endpoint> parse_endpoint(const std::string& text, std::string& error) {
     Endpoint endpoint;
-    std::string port_text;
-    if (!text.empty() && text.front() == '[') {
-        // A bracketed address may hold colons of its own.
-        auto close = text.find(']');
-        if (close == std::string::npos) {
-            error = "missing ']' in host '" + text + "'";
-            return std::nullopt;
-        }
-        endpoint.host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') {
-                error = "unexpected text after ']' in '" + text + "'";
-                return std::nullopt;
-            }
-            port_text = text.substr(close + 2);
-            if (port_text.empty()) port_text = "-";
-        }
-    } else {
-        auto colon = text.rfind(':');
-        endpoint.host = text.substr(0, colon);
-        if (colon != std::string::npos) port_text = text.substr(colon + 1);
-        if (colon != std::string::npos && port_text.empty()) port_text = "-";
+    // "[v6]:PORT", or a bare IPv6 address with its several colons: the LAN
+    // server listens on IPv4 only, so say so rather than fail to connect.
+    if ((!text.empty() && text.front() == '[') || text.find(':') != text.rfind(':')) {
+        error = "address '" + text + "': the LAN test speaks IPv4 only";
+        return std::nullopt;
     }
+    const auto colon = text.find(':');
+    endpoint.host = text.substr(0, colon);
     if (endpoint.host.empty()) {
         error = "missing host in '" + text + "'";
         return std::nullopt;
     }
-    if (!port_text.empty()) {
+    if (colon != std::string::npos) {
+        const std::string port_text = text.substr(colon + 1);
         auto port = parse_port(port_text);
         if (!port) {
             error = "port must be a number from 1 to 65535, not '" + port_text + "'";

@@ -17,8 +17,9 @@ struct Endpoint {
 // A port 1..65535 in plain decimal, or nothing.
 std::optional<int> parse_port(const std::string& text);
 
-// "HOST", "HOST:PORT" or "[IPv6]:PORT". Returns nothing, with `error` set, for
-// an empty host or a bad port.
+// "HOST" or "HOST:PORT". Returns nothing, with `error` set, for an empty host,
+// a bad port, or an IPv6 address (bracketed or bare), which the LAN test does
+// not speak.
 std::optional<Endpoint> parse_endpoint(const std::string& text, std::string& error);
 
 }  // namespace linkrate_cli

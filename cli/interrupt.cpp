@@ -1,9 +1,11 @@
 #include "interrupt.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -12,12 +14,49 @@
 namespace linkrate_cli {
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+// The first signal's number; 0 while none arrived.
+std::atomic<int> g_signal{0};
+std::atomic<InterruptMode> g_mode{InterruptMode::test};
+std::atomic<bool> g_announce{false};
 
 // The watcher thread may still be signalling when the main thread returns from
 // main(), so these two are never destroyed.
 std::mutex& g_lock = *new std::mutex;
 std::condition_variable& g_signalled = *new std::condition_variable;
+
+void say(const char* text, std::size_t size) {
+    // Best effort: the note matters only to a person watching the terminal.
+    ssize_t ignored = write(STDERR_FILENO, text, size);
+    (void)ignored;
+}
+
+void watch(sigset_t set) {
+    int first = 0;
+    while (first == 0) {
+        if (sigwait(&set, &first) != 0) first = 0;
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_signal.store(first);
+    }
+    g_signalled.notify_all();
+    linkrate_cancel();
+    if (g_announce.load() && isatty(STDERR_FILENO) == 1) {
+        static const char kNote[] = "\r\033[Klinkrate: stopping...\n";
+        say(kNote, sizeof kNote - 1);
+    }
+    // Each test clears the cancel flag when it starts, so one request could
+    // be lost between two tests of a full run; asking again until the program
+    // ends stops whatever test comes next.
+    const timespec period{0, 10 * 1000 * 1000};
+    for (;;) {
+        if (sigtimedwait(&set, nullptr, &period) > 0) {
+            if (isatty(STDERR_FILENO) == 1) say("\n", 1);
+            _exit(g_mode.load() == InterruptMode::serve ? 0 : 128 + first);
+        }
+        linkrate_cancel();
+    }
+}
 
 }  // namespace
 
@@ -29,22 +68,24 @@ void install_interrupt_handler() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     // The watcher takes the signals synchronously, so the cancel request is an
     // ordinary call rather than work inside a signal handler.
-    std::thread([set] {
-        int signal_number = 0;
-        while (sigwait(&set, &signal_number) == 0) {
-            linkrate_cancel();
-            std::lock_guard<std::mutex> hold(g_lock);
-            g_interrupted.store(true);
-            g_signalled.notify_all();
-        }
-    }).detach();
+    std::thread(watch, set).detach();
 }
 
-bool interrupted() { return g_interrupted.load(); }
+void set_interrupt_mode(InterruptMode mode, bool announce) {
+    g_mode.store(mode);
+    g_announce.store(announce);
+}
+
+bool interrupted() { return g_signal.load() != 0; }
+
+int interrupt_exit_status() {
+    const int signal_number = g_signal.load();
+    return signal_number == 0 ? 0 : 128 + signal_number;
+}
 
 void wait_for_interrupt() {
     std::unique_lock<std::mutex> hold(g_lock);
-    g_signalled.wait(hold, [] { return g_interrupted.load(); });
+    g_signalled.wait(hold, [] { return interrupted(); });
 }
 
 }  // namespace linkrate_cli

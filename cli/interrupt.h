@@ -3,13 +3,29 @@
 
 namespace linkrate_cli {
 
+enum class InterruptMode {
+    test,   // a second signal ends the program at once with 128 + the first signal
+    serve,  // the same, but with status 0: stopping a server is its normal end
+};
+
 // Blocks SIGINT and SIGTERM in every thread and starts a thread that waits for
-// them. On the first one it calls linkrate_cancel() and marks the run as
-// interrupted. Call it before any other thread exists.
+// them. On the first one it marks the run as interrupted, says "stopping..."
+// on stderr when announcing and stderr is a terminal, and from then on calls
+// linkrate_cancel() every 10 ms until the program ends, so that a test that
+// starts (and clears the cancel flag) after the signal is stopped too. A
+// second signal ends the program at once. Call it first in main(), before any
+// other thread exists; until set_interrupt_mode() the mode is `test` and
+// nothing is announced.
 void install_interrupt_handler();
+
+void set_interrupt_mode(InterruptMode mode, bool announce);
 
 // True once SIGINT or SIGTERM arrived.
 bool interrupted();
+
+// The exit status that the first signal asks for: 130 for SIGINT, 143 for
+// SIGTERM; 0 while none arrived.
+int interrupt_exit_status();
 
 // Blocks until SIGINT or SIGTERM arrived.
 void wait_for_interrupt();

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 
 #include "commands.h"
 #include "endpoint.h"
@@ -15,17 +16,32 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr const char* kCliVersion = LINKRATE_CLI_VERSION;
 
+constexpr const char* kExitStatuses =
+    "Exit status: 0 every test measured; 1 a test failed or measured nothing; "
+    "2 a usage error; 130 stopped by Ctrl-C (SIGINT), 143 by SIGTERM, after "
+    "printing what was measured. 'serve' exits 0 on either signal.\n";
+
+constexpr const char* kInternetRequests =
+    "The server must answer three requests: GET URL/empty (latency), "
+    "GET URL/garbage?ckSize=25 (download) and POST URL/empty (upload).\n";
+
 struct UsageError {
     std::string message;
 };
 
+// The output options, accepted before the sub-command and after it.
 void add_output_options(CLI::App* command, OutputOptions& out) {
     command->add_flag("--json", out.json,
                       "Print the library's JSON result on stdout, one line and nothing else");
-    command
-        ->add_option("--ticks", out.ticks_path,
-                     "Write every progress report as a JSON line to FILE")
-        ->type_name("FILE");
+    command->add_flag("--csv", out.csv,
+                      "Print one CSV line on stdout: UTC time, target, the seven JSON members "
+                      "and the outcome (ok, failed, stopped)");
+    command->add_flag("--csv-header", out.csv_header, "Like --csv, with the header line first");
+    command->add_flag("-q,--quiet", out.quiet,
+                      "Nothing on stdout but --json or --csv output, and no progress; errors "
+                      "still go to stderr and the exit status tells the outcome");
+    command->add_flag("--no-progress", out.no_progress,
+                      "No progress display on stderr; the result is printed as usual");
 }
 
 Endpoint endpoint_or_throw(const std::string& text) {
@@ -35,36 +51,48 @@ Endpoint endpoint_or_throw(const std::string& text) {
     return *endpoint;
 }
 
+void check_at_least_one(const char* option, int value) {
+    if (value < 1) throw UsageError{fmt::format("{} must be 1 or more, not {}", option, value)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First, so that a signal during the start-up is taken like any other.
+    install_interrupt_handler();
     CLI::App app{
         "linkrate: network speed tests on a LAN (against a built-in server) and "
-        "across the internet (against an HTTP speed-test server)."};
+        "across the internet (against an HTTP speed-test server).",
+        "linkrate"};
     app.set_version_flag("--version",
                          fmt::format("linkrate {} (library {})", kCliVersion, linkrate_version()));
     app.require_subcommand(1);
+    app.footer(kExitStatuses);
 
     OutputOptions out;
     std::string serve_port = std::to_string(kDefaultPort);
     std::string target;
     int count = 5;
     int duration_ms = 2000;
+    add_output_options(&app, out);
 
     auto* serve = app.add_subcommand("serve", "Run the built-in test server until Ctrl-C");
     serve->add_option("--port", serve_port,
                       fmt::format("TCP port, 1 to 65535 (default {})", kDefaultPort));
+    serve->add_flag("-q,--quiet", out.quiet, "Print nothing on stdout");
 
     const auto default_port_note = fmt::format(" (default port {})", kDefaultPort);
     auto* ping = app.add_subcommand("ping", "Latency to a LAN server" + default_port_note);
-    ping->add_option("target", target, "HOST[:PORT]")->required();
-    ping->add_option("--count", count, "Number of pings (default 5)");
+    ping->add_option("target", target, "HOST[:PORT], an IPv4 address or a host name")->required();
+    ping->add_option("--count", count, "Number of pings, 1 or more (default 5)");
     add_output_options(ping, out);
 
     auto add_transfer = [&](const char* name, const char* what) {
         auto* command = app.add_subcommand(name, what + default_port_note);
-        command->add_option("target", target, "HOST[:PORT]")->required();
-        command->add_option("--duration", duration_ms, "Milliseconds per transfer (default 2000)");
+        command->add_option("target", target, "HOST[:PORT], an IPv4 address or a host name")
+            ->required();
+        command->add_option("--duration", duration_ms,
+                            "Milliseconds per transfer, 1 or more (default 2000)");
         add_output_options(command, out);
         return command;
     };
@@ -75,15 +103,25 @@ int main(int argc, char** argv) {
     auto* internet =
         app.add_subcommand("internet", "Internet test against an HTTP speed-test server");
     internet->add_option("url", target, "Base URL of the server")->required();
+    internet
+        ->add_option("--ticks", out.ticks_path,
+                     "Write every progress report as a JSON line to FILE")
+        ->type_name("FILE");
     add_output_options(internet, out);
+    internet->footer(kInternetRequests);
 
     auto* demo = app.add_subcommand(
         "demo", "Start the built-in server on a free loopback port and run the full LAN test");
-    demo->add_option("--duration", duration_ms, "Milliseconds per transfer (default 2000)");
+    demo->add_option("--duration", duration_ms,
+                     "Milliseconds per transfer, 1 or more (default 2000)");
     add_output_options(demo, out);
 
+    if (argc < 2) {
+        std::fputs(app.help().c_str(), stderr);
+        return kExitUsage;
+    }
     // The first word that is not an option names the sub-command.
-    if (argc > 1 && argv[1][0] != '-' &&
+    if (argv[1][0] != '-' &&
         app.get_subcommands([&](const CLI::App* c) { return c->check_name(argv[1]); }).empty()) {
         fmt::print(stderr, "linkrate: unknown sub-command '{}'\nRun 'linkrate --help' for usage.\n",
                    argv[1]);
@@ -99,23 +137,30 @@ int main(int argc, char** argv) {
     }
 
     try {
-        install_interrupt_handler();
+        if (out.csv_header) out.csv = true;
+        if (out.json && out.csv) throw UsageError{"--json and --csv exclude each other"};
         if (serve->parsed()) {
+            if (out.json || out.csv) {
+                throw UsageError{"serve prints no results: --json and --csv are for the tests"};
+            }
             auto port = parse_port(serve_port);
             if (!port) {
                 throw UsageError{"port must be a number from 1 to 65535, not '" + serve_port + "'"};
             }
-            return run_serve(*port);
+            set_interrupt_mode(InterruptMode::serve, !out.quiet);
+            return run_serve(*port, out);
         }
-        if (ping->parsed()) return run_lan(LanTest::ping, endpoint_or_throw(target), count, out);
-        if (download->parsed()) {
-            return run_lan(LanTest::download, endpoint_or_throw(target), duration_ms, out);
-        }
-        if (upload->parsed()) {
-            return run_lan(LanTest::upload, endpoint_or_throw(target), duration_ms, out);
-        }
-        if (lan->parsed())
-            return run_lan(LanTest::full, endpoint_or_throw(target), duration_ms, out);
+        if (ping->parsed()) check_at_least_one("--count", count);
+        if (!ping->parsed() && !internet->parsed()) check_at_least_one("--duration", duration_ms);
+        if (internet->parsed() && target.empty()) throw UsageError{"the URL is empty"};
+        Endpoint endpoint;
+        if (!internet->parsed() && !demo->parsed()) endpoint = endpoint_or_throw(target);
+
+        set_interrupt_mode(InterruptMode::test, !out.quiet);
+        if (ping->parsed()) return run_lan(LanTest::ping, endpoint, count, out);
+        if (download->parsed()) return run_lan(LanTest::download, endpoint, duration_ms, out);
+        if (upload->parsed()) return run_lan(LanTest::upload, endpoint, duration_ms, out);
+        if (lan->parsed()) return run_lan(LanTest::full, endpoint, duration_ms, out);
         if (internet->parsed()) return run_internet(target, out);
         if (demo->parsed()) return run_demo(duration_ms, out);
     } catch (const UsageError& e) {

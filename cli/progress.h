@@ -1,40 +1,86 @@
-// Live progress on stderr, only when stderr is a terminal.
+// Live progress on stderr, and the hand-over of the internet run's progress
+// reports to the --ticks file.
+//
+// Everything that can wait on the outside world (a slow or paused terminal, a
+// slow disk) happens on a thread of its own. The progress callback runs on the
+// measuring thread and only queues the report, so it never waits for either.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "outcome.h"
 
 namespace linkrate_cli {
 
 // True when progress may be drawn: stderr is a terminal.
 bool progress_enabled();
 
-// For the LAN tests, which report no progress of their own: a bar of the
-// elapsed time over the requested duration, redrawn ten times a second by a
-// thread of its own. For the full run it follows the phase in the library's
-// JSON text (it is then the one thread that polls it).
-class LanProgress {
+enum class ProgressKind { internet, lan };
+
+class Progress {
 public:
-    // `label` is the test's name, or empty to follow the full run's phases.
-    LanProgress(std::string label, int duration_ms);
-    ~LanProgress();
-    LanProgress(const LanProgress&) = delete;
-    LanProgress& operator=(const LanProgress&) = delete;
+    // For a LAN test `test` names it and `duration_ms` is its transfer
+    // duration (after its default). `draw`: draw on stderr; the ticks file, if
+    // open, is written either way.
+    Progress(ProgressKind kind, LanTest test, int duration_ms, bool draw);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    // Writes what is still queued, draws the final lines and ends the thread.
+    void stop();
+
+    // The library's progress callback: queues the report for the thread.
+    static void on_tick(const char* phase, double value, std::int32_t percent);
+
+    struct Tick {
+        std::chrono::steady_clock::time_point when;
+        char phase[16];
+        double value;
+        std::int32_t percent;
+    };
 
 private:
-    void draw_loop();
+    struct Phase {
+        const char* label;
+        const char* recorded;  // the record's phase text that shows the phase has ended
+        const char* tick;      // the progress reports' phase text; null: none come
+        bool timer;            // show the time since the phase began
+    };
 
-    std::string label_;
+    void run();
+    void step(bool last);
+    std::string live_line(const Phase& phase, double elapsed) const;
+    std::string final_line(const Phase& phase) const;
+
+    ProgressKind kind_;
     int duration_ms_;
-    std::atomic<bool> stop_{false};
+    bool draw_;
+    std::vector<Phase> phases_;
+
+    std::mutex lock_;  // guards queue_ and stop_; held only to hand ticks over
+    std::condition_variable wake_;
+    std::vector<Tick> queue_;
+    bool stop_ = false;
+    std::atomic<unsigned> dropped_{0};
+
+    // Owned by the thread.
+    std::size_t current_ = 0;  // index of the phase under way
+    std::chrono::steady_clock::time_point phase_start_;
+    std::int32_t tick_percent_ = 0;
+    double tick_value_ = 0;
+    bool have_tick_value_ = false;
+    std::string record_json_;
+    bool line_drawn_ = false;
+
     std::thread thread_;
 };
-
-// For the internet run: one line per phase, driven by the progress callback.
-void internet_progress(const char* phase, double value, std::int32_t percent);
-// Ends the last line of the internet run's display.
-void internet_progress_done();
 
 }  // namespace linkrate_cli

@@ -34,16 +34,28 @@ std::string format_latency(double ms) {
     return ms < 1 ? fmt::format("{:.3f} ms", ms) : fmt::format("{:.2f} ms", ms);
 }
 
-void print_table(std::FILE* out, const Result& r, unsigned rows) {
-    auto row = [out](const char* label, const std::string& value) {
-        fmt::print(out, "  {:<10}{}\n", label, value);
+void print_table(std::FILE* out, const std::string& server, const std::vector<Row>& rows) {
+    auto line = [out](const std::string& label, const std::string& text) {
+        fmt::print(out, "  {:<10}{}\n", label, text);
     };
-    row("Server", r.server);
-    if (rows & kLatency) row("Latency", format_latency(r.ping_ms));
-    if (rows & kJitter) row("Jitter", format_latency(r.jitter_ms));
-    if (rows & kDownload) row("Download", format_rate(r.download_mbps));
-    if (rows & kUpload) row("Upload", format_rate(r.upload_mbps));
-    if (rows & kDuration) row("Duration", fmt::format("{} ms", r.duration_ms));
+    line("Server", server);
+    for (const Row& row : rows) {
+        switch (row.state) {
+            case RowState::measured:
+                line(row.label, row.value);
+                break;
+            case RowState::failed:
+                line(row.label, "failed");
+                break;
+            case RowState::stopped:
+                line(row.label,
+                     row.value.empty() ? "stopped" : fmt::format("stopped ({} so far)", row.value));
+                break;
+            case RowState::not_measured:
+                line(row.label, "not measured");
+                break;
+        }
+    }
 }
 
 }  // namespace linkrate_cli

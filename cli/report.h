@@ -1,9 +1,10 @@
-// The library's JSON result, read back and printed as a table.
+// The library's JSON result read back, and the table that shows it.
 #pragma once
 
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace linkrate_cli {
 
@@ -17,15 +18,6 @@ struct Result {
     std::string phase;
 };
 
-// Which rows of the table a test fills.
-enum Rows : unsigned {
-    kLatency = 1,
-    kJitter = 2,
-    kDownload = 4,
-    kUpload = 8,
-    kDuration = 16,
-};
-
 std::optional<Result> parse_result(const char* json);
 
 // "12.3 Mbit/s" with a precision that suits the magnitude.
@@ -33,6 +25,21 @@ std::string format_rate(double mbps);
 // "0.071 ms", "12.34 ms".
 std::string format_latency(double ms);
 
-void print_table(std::FILE* out, const Result& result, unsigned rows);
+// What a row of the table can say.
+enum class RowState {
+    measured,      // `value` holds the figure
+    failed,        // the test ran and measured nothing usable
+    stopped,       // Ctrl-C or SIGTERM ended the test; `value` may hold what it had
+    not_measured,  // the run never reached the test
+};
+
+struct Row {
+    std::string label;
+    RowState state = RowState::not_measured;
+    std::string value;
+};
+
+// "  Label     text" lines: the server first, then the rows.
+void print_table(std::FILE* out, const std::string& server, const std::vector<Row>& rows);
 
 }  // namespace linkrate_cli

@@ -1,6 +1,7 @@
 // --ticks FILE: every progress report as one JSON line, for plots.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -8,8 +9,10 @@ namespace linkrate_cli {
 
 // Opens (truncates) `path`; false when it cannot be written.
 bool ticks_log_open(const std::string& path);
-// {"t":<seconds since open>,"phase":"...","value":<v>,"percent":<p>}
-void ticks_log_write(const char* phase, double value, std::int32_t percent);
+bool ticks_log_is_open();
+// {"t":<seconds from the open to `when`>,"phase":"...","value":<v>,"percent":<p>}
+void ticks_log_write(std::chrono::steady_clock::time_point when, const char* phase, double value,
+                     std::int32_t percent);
 void ticks_log_close();
 
 }  // namespace linkrate_cli

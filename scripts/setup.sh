@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   valgrind
   python3-pytest
+  tmux
 )
 
 missing=()

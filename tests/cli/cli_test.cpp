@@ -8,34 +8,34 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "program.h"
+#include "raw_socket.h"
+#include "scripted_server.h"
 #include "test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using linkrate::test::eventually;
+using linkrate::test::Finished;
+using linkrate::test::Program;
+using linkrate::test::RawConn;
+using linkrate::test::RecordedRequest;
+using linkrate::test::Reply;
+using linkrate::test::ScriptedPeer;
+using linkrate::test::ScriptedServer;
 
-// The linkrate program, started with `args`.
-class Program : public linkrate::test::ChildProcess {
-public:
-    explicit Program(const std::vector<std::string>& args)
-        : ChildProcess(LINKRATE_CLI_PATH, args) {}
-};
+Finished run(const std::vector<std::string>& args) { return linkrate::test::run_program(args); }
 
-struct Finished {
-    int status;
-    std::string out, err;
-};
-
-Finished run(const std::vector<std::string>& args) {
-    Program program(args);
-    int status = program.wait();
-    return {status, program.out(), program.err()};
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 bool port_is_free(int port) {
@@ -57,10 +57,65 @@ struct Server {
     Program program{{"serve", "--port", std::to_string(port)}};
 
     bool ready() {
-        return linkrate::test::eventually(
-            [&] { return program.out().find("Serving") != std::string::npos; }, 5000);
+        return eventually([&] { return contains(program.out(), "Serving"); }, 5000);
     }
 };
+
+// A LAN peer that speaks the protocol by hand: it answers a ping after
+// `ping_delay_ms` and then either streams and swallows data until the client
+// closes, or closes downloads and uploads at once. It counts the commands.
+class LanPeer {
+public:
+    LanPeer(int ping_delay_ms, bool transfers)
+        : peer_([this, ping_delay_ms, transfers](RawConn& conn) {
+              const std::string command = conn.read_up_to(1);
+              if (command == "P") {
+                  ++pings_;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(ping_delay_ms));
+                  conn.send_byte('P');
+              } else if (command == "D") {
+                  ++downloads_;
+                  while (transfers && conn.send_fill(0x5A, 1 << 16)) {
+                  }
+              } else if (command == "U") {
+                  ++uploads_;
+                  bool closed = false;
+                  if (transfers) conn.read_to_end(&closed);
+              }
+          }) {}
+
+    std::string target() const { return "127.0.0.1:" + std::to_string(peer_.port()); }
+    int pings() const { return pings_.load(); }
+    int downloads() const { return downloads_.load(); }
+    int uploads() const { return uploads_.load(); }
+
+private:
+    std::atomic<int> pings_{0}, downloads_{0}, uploads_{0};
+    ScriptedPeer peer_;
+};
+
+// The table row for `label`, as printed ("  Download  12.3 Mbit/s").
+std::string row(const std::string& out, const std::string& label) {
+    std::smatch m;
+    std::regex line("(^|\n)  " + label + " +([^\n]*)");
+    return std::regex_search(out, m, line) ? m[2].str() : "<no row>";
+}
+
+// An HTTP speed-test server on loopback: latency replies after `latency_ms`,
+// downloads of `download_bytes`, uploads read to the end.
+Reply speed_test_reply(const RecordedRequest& r, int latency_ms, std::uint64_t download_bytes) {
+    Reply reply;
+    if (r.target.rfind("/garbage", 0) == 0) reply.body_bytes = download_bytes;
+    if (r.method == "GET" && r.target.rfind("/empty", 0) == 0) reply.delay_ms = latency_ms;
+    return reply;
+}
+
+bool saw_head(const ScriptedServer& server, const std::string& prefix) {
+    for (const auto& head : server.heads()) {
+        if (head.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -69,23 +124,41 @@ TEST(Cli, UsageErrorsExitTwoWithAMessage) {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "A subcommand is required"},
         {{"frob"}, "unknown sub-command 'frob'"},
         {{"ping"}, "target is required"},
         {{"internet"}, "url is required"},
+        {{"internet", ""}, "URL is empty"},
         {{"ping", ":80"}, "missing host"},
         {{"download", "example:http"}, "not 'http'"},
         {{"upload", "example:70000"}, "not '70000'"},
         {{"serve", "--port", "0"}, "not '0'"},
         {{"serve", "--port", "x1"}, "not 'x1'"},
         {{"lan", "host", "--duration", "abc"}, "duration"},
+        {{"lan", "host", "--duration", "0"}, "--duration must be 1 or more"},
+        {{"demo", "--duration", "-5"}, "--duration must be 1 or more"},
+        {{"ping", "host", "--count", "0"}, "--count must be 1 or more"},
+        {{"lan", "[::1]:7878"}, "IPv4 only"},
+        {{"ping", "fe80::1"}, "IPv4 only"},
+        {{"lan", "host", "--ticks", "t.jsonl"}, "--ticks"},
+        {{"demo", "--json", "--csv"}, "exclude each other"},
+        {{"--csv-header", "lan", "host", "--json"}, "exclude each other"},
+        {{"serve", "--json"}, "--json"},
     };
     for (const auto& c : cases) {
         Finished f = run(c.args);
         EXPECT_EQ(f.status, 2) << c.message;
-        EXPECT_NE(f.err.find(c.message), std::string::npos) << f.err;
+        EXPECT_TRUE(contains(f.err, c.message)) << c.message << ": " << f.err;
         EXPECT_EQ(f.out, "") << c.message;
     }
+}
+
+TEST(Cli, NoArgumentsPrintTheWholeHelpOnStderr) {
+    Finished bare = run({});
+    Finished help = run({"--help"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(bare.err, help.out);
 }
 
 TEST(Cli, VersionNamesProgramAndLibrary) {
@@ -97,34 +170,111 @@ TEST(Cli, VersionNamesProgramAndLibrary) {
 TEST(Cli, DemoPrintsACompleteResult) {
     Finished f = run({"demo", "--duration", "300"});
     ASSERT_EQ(f.status, 0) << f.err;
-    for (const char* row : {"Server", "127.0.0.1:", "Latency", "Download", "Upload", "Duration",
-                            "Mbit/s", "300 ms"}) {
-        EXPECT_NE(f.out.find(row), std::string::npos) << row << "\n" << f.out;
+    for (const char* label : {"Latency", "Download", "Upload"}) {
+        EXPECT_TRUE(std::regex_match(row(f.out, label), std::regex("[0-9.]+ (ms|Mbit/s)")))
+            << label << "\n"
+            << f.out;
     }
+    EXPECT_TRUE(contains(row(f.out, "Server"), "127.0.0.1:")) << f.out;
+    EXPECT_EQ(row(f.out, "Duration"), "300 ms (requested)");
     EXPECT_EQ(f.err.find('\033'), std::string::npos) << "no escape codes when not a terminal";
 }
 
-TEST(Cli, JsonIsTheLibraryTextOnOneLine) {
-    Finished f = run({"demo", "--duration", "200", "--json"});
-    ASSERT_EQ(f.status, 0) << f.err;
-    ASSERT_EQ(f.out.find('\n'), f.out.size() - 1) << f.out;
-    auto doc = nlohmann::ordered_json::parse(f.out);
-    std::vector<std::string> keys;
-    for (auto it = doc.begin(); it != doc.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"ping_ms", "download_mbps", "upload_mbps",
-                                              "duration_ms", "jitter_ms", "server", "phase"}));
-    EXPECT_EQ(doc["phase"], "complete");
-    EXPECT_EQ(doc["duration_ms"], 200);
-    EXPECT_GT(doc["download_mbps"].get<double>(), 0.0);
-    EXPECT_GT(doc["upload_mbps"].get<double>(), 0.0);
+TEST(Cli, JsonIsTheLibraryTextOnOneLineBeforeOrAfterTheCommand) {
+    for (const auto& args : {std::vector<std::string>{"demo", "--duration", "200", "--json"},
+                             std::vector<std::string>{"--json", "demo", "--duration", "200"}}) {
+        Finished f = run(args);
+        ASSERT_EQ(f.status, 0) << f.err;
+        ASSERT_EQ(f.out.find('\n'), f.out.size() - 1) << f.out;
+        auto doc = nlohmann::ordered_json::parse(f.out);
+        std::vector<std::string> keys;
+        for (auto it = doc.begin(); it != doc.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"ping_ms", "download_mbps", "upload_mbps",
+                                                  "duration_ms", "jitter_ms", "server", "phase"}));
+        EXPECT_EQ(doc["phase"], "complete");
+        EXPECT_EQ(doc["duration_ms"], 200);
+        EXPECT_GT(doc["download_mbps"].get<double>(), 0.0);
+        EXPECT_GT(doc["upload_mbps"].get<double>(), 0.0);
+    }
 }
 
-TEST(Cli, FailedTestPrintsJsonAndMessage) {
-    const std::string target = "127.0.0.1:" + std::to_string(linkrate::test::free_port());
-    Finished f = run({"ping", target, "--count", "2", "--json"});
-    EXPECT_EQ(f.status, 1);
-    EXPECT_NE(f.err.find("No pings succeeded"), std::string::npos) << f.err;
-    EXPECT_TRUE(nlohmann::json::accept(f.out)) << f.out;
+TEST(Cli, CsvLogsOneLinePerRunAndQuietPrintsNothingElse) {
+    Finished f = run({"demo", "--duration", "100", "--csv-header", "--quiet"});
+    ASSERT_EQ(f.status, 0) << f.err;
+    const std::string header =
+        "time,target,ping_ms,download_mbps,upload_mbps,duration_ms,jitter_ms,server,phase,outcome"
+        "\r\n";
+    ASSERT_EQ(f.out.substr(0, header.size()), header);
+    const std::string line = f.out.substr(header.size());
+    EXPECT_TRUE(std::regex_match(
+        line, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ,(127\\.0\\.0\\.1:\\d+),"
+                         "[0-9.e-]+,[0-9.e-]+,[0-9.e-]+,100,0\\.0,\\1,complete,ok\r\n")))
+        << line;
+
+    Finished quiet = run({"demo", "--duration", "100", "-q"});
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+}
+
+// The library counts a transfer that moved nothing as a result (0.0); the
+// program counts it as a failure, names it, and says where.
+TEST(Cli, FailuresAreNamedAndExitOne) {
+    LanPeer closing(0, /*transfers=*/false);
+    const std::string lan = closing.target();
+    const std::string refused = "127.0.0.1:" + std::to_string(linkrate::test::free_port());
+    ScriptedServer empty_downloads(
+        [](const RecordedRequest& r) { return speed_test_reply(r, 0, 0); });
+    ASSERT_TRUE(empty_downloads.ok());
+    const std::string url = empty_downloads.base();
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> rows;  // label, text
+        std::vector<std::string> errors;
+    } cases[] = {
+        // The upload to that peer is left out: the library counts the bytes
+        // handed to the connection, and the first block fits the socket's
+        // buffer before the peer's close arrives.
+        {{"lan", lan, "--duration", "200"},
+         {{"Download", "failed"}},
+         {"download from " + lan + ": nothing received"}},
+        {{"upload", refused, "--duration", "200"},
+         {{"Upload", "failed"}},
+         {"upload to " + refused + ": Connect to host failed"}},
+        {{"download", refused, "--duration", "200"},
+         {{"Download", "failed"}},
+         {"download from " + refused + ": Connect to host failed"}},
+        {{"ping", refused, "--count", "2"},
+         {{"Latency", "failed"}},
+         {"ping " + refused + ": No pings succeeded"}},
+        {{"internet", url},
+         {{"Download", "failed"}, {"Duration", "6"}},
+         {"download from " + url + ": nothing received"}},
+    };
+    for (const auto& c : cases) {
+        Finished f = run(c.args);
+        const std::string what = c.args[0] + " " + c.args[1];
+        EXPECT_EQ(f.status, 1) << what << "\n" << f.out << f.err;
+        for (const auto& [label, text] : c.rows) {
+            EXPECT_EQ(row(f.out, label).substr(0, text.size()), text) << what << "\n" << f.out;
+        }
+        for (const auto& error : c.errors) {
+            EXPECT_TRUE(contains(f.err, "linkrate: " + error + "\n")) << what << "\n" << f.err;
+        }
+    }
+    EXPECT_TRUE(std::regex_match(row(run({"lan", lan, "--duration", "100"}).out, "Latency"),
+                                 std::regex("[0-9.]+ ms")))
+        << "the ping that worked keeps its figure";
+
+    // The JSON text stays the library's, which counts 0.0 as a result, and
+    // the CSV line carries the program's verdict.
+    Finished json = run({"lan", lan, "--duration", "100", "--json"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(json.out)["phase"], "complete");
+    Finished csv = run({"lan", lan, "--duration", "100", "--csv"});
+    EXPECT_EQ(csv.status, 1);
+    EXPECT_TRUE(contains(csv.out, ",complete,failed\r\n")) << csv.out;
 }
 
 TEST(Cli, ServeAndTestInTwoProcesses) {
@@ -143,9 +293,10 @@ TEST(Cli, ServeAndTestInTwoProcesses) {
 TEST(Cli, InterruptShowsResultsSoFar) {
     Server server;
     ASSERT_TRUE(server.ready()) << server.program.err();
-    Program download(
-        {"download", "127.0.0.1:" + std::to_string(server.port), "--duration", "20000"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    LanPeer streaming(0, /*transfers=*/true);
+    Program download({"download", streaming.target(), "--duration", "20000"});
+    ASSERT_TRUE(eventually([&] { return streaming.downloads() > 0; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto start = Clock::now();
     download.signal(SIGINT);
     EXPECT_EQ(download.wait(5000), 130);
@@ -156,4 +307,96 @@ TEST(Cli, InterruptShowsResultsSoFar) {
     server.program.signal(SIGINT);
     EXPECT_EQ(server.program.wait(5000), 0);
     EXPECT_TRUE(port_is_free(server.port)) << "no listening socket is left behind";
+}
+
+// A signal during each phase of a full run: the run stops within a moment,
+// the phase under way reads "stopped", and no later phase shows a figure.
+TEST(Cli, SignalDuringEachPhaseShowsOnlyReachedRows) {
+    LanPeer peer(300, /*transfers=*/true);
+    ScriptedServer http([](const RecordedRequest& r) { return speed_test_reply(r, 300, 1 << 20); });
+    ASSERT_TRUE(http.ok());
+    const std::string kFigure = "[0-9.]+ (ms|Mbit/s)";
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::function<bool()> phase_began;
+        int signal;
+        std::vector<std::pair<std::string, std::string>> rows;  // label, pattern of its text
+    } cases[] = {
+        {"lan ping",
+         {"lan", peer.target(), "--duration", "20000"},
+         [&] { return peer.pings() > 0; },
+         SIGINT,
+         {{"Latency", "stopped|" + kFigure},
+          {"Download", "not measured"},
+          {"Upload", "not measured"}}},
+        {"lan download",
+         {"lan", peer.target(), "--duration", "20000"},
+         [&] { return peer.downloads() > 0; },
+         SIGINT,
+         {{"Latency", kFigure}, {"Download", "stopped.*"}, {"Upload", "not measured"}}},
+        {"lan upload",
+         {"lan", peer.target(), "--duration", "1000"},
+         [&] { return peer.uploads() > 0; },
+         SIGTERM,
+         {{"Latency", kFigure}, {"Download", kFigure}, {"Upload", "stopped.*"}}},
+        {"internet latency",
+         {"internet", http.base()},
+         [&] { return saw_head(http, "GET /empty"); },
+         SIGINT,
+         {{"Latency", "stopped"},
+          {"Jitter", "stopped"},
+          {"Download", "not measured"},
+          {"Upload", "not measured"},
+          {"Duration", "not measured"}}},
+        {"internet download",
+         {"internet", http.base()},
+         [&] { return saw_head(http, "GET /garbage"); },
+         SIGINT,
+         {{"Jitter", kFigure},
+          {"Download", "stopped"},
+          {"Upload", "not measured"},
+          {"Duration", "not measured"}}},
+        {"internet upload",
+         {"internet", http.base()},
+         [&] { return saw_head(http, "POST /empty"); },
+         SIGTERM,
+         {{"Download", kFigure}, {"Upload", "stopped"}, {"Duration", "not measured"}}},
+    };
+    for (const auto& c : cases) {
+        Program program(c.args);
+        ASSERT_TRUE(eventually(c.phase_began, 15000)) << c.name;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto signalled = Clock::now();
+        program.signal(c.signal);
+        EXPECT_EQ(program.wait(10000), 128 + c.signal) << c.name << "\n" << program.err();
+        EXPECT_LT(Clock::now() - signalled, std::chrono::milliseconds(3500)) << c.name;
+        const std::string out = program.out();
+        for (const auto& [label, text] : c.rows) {
+            EXPECT_TRUE(std::regex_match(row(out, label), std::regex(text)))
+                << c.name << ": " << label << "\n"
+                << out;
+        }
+        EXPECT_TRUE(contains(program.err(), "interrupted")) << c.name;
+    }
+}
+
+// The first Ctrl-C waits for the test to reach its next check, which a peer
+// that never answers delays until a socket time-out; the second one does not.
+TEST(Cli, SecondInterruptExitsAtOnce) {
+    ScriptedPeer silent([](RawConn& conn) {
+        bool closed = false;
+        conn.read_to_end(&closed);
+    });
+    Program program({"ping", "127.0.0.1:" + std::to_string(silent.port()), "--count", "3"});
+    ASSERT_TRUE(eventually([&] { return silent.connections() > 0; }, 5000));
+    program.signal(SIGINT);
+    EXPECT_EQ(program.wait(300), -1) << "the ping waits for its reply";
+    const auto signalled = Clock::now();
+    program.signal(SIGINT);
+    EXPECT_EQ(program.wait(3000), 130);
+    // Well before the 5 s the ping would wait for its reply (a sanitizer's
+    // exit takes a second of its own).
+    EXPECT_LT(Clock::now() - signalled, std::chrono::milliseconds(2500));
 }
