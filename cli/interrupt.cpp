@@ -48,7 +48,7 @@ void watch(sigset_t set) {
     // Each test clears the cancel flag when it starts, so one request could
     // be lost between two tests of a full run; asking again until the program
     // ends stops whatever test comes next.
-    const timespec period{0, 10 * 1000 * 1000};
+    const timespec period{0, 10L * 1000 * 1000};
     for (;;) {
         if (sigtimedwait(&set, nullptr, &period) > 0) {
             if (isatty(STDERR_FILENO) == 1) say("\n", 1);

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
 
 #include "commands.h"
 #include "endpoint.h"
@@ -55,9 +56,7 @@ void check_at_least_one(const char* option, int value) {
     if (value < 1) throw UsageError{fmt::format("{} must be 1 or more, not {}", option, value)};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_program(int argc, char** argv) {
     // First, so that a signal during the start-up is taken like any other.
     install_interrupt_handler();
     CLI::App app{
@@ -168,4 +167,16 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run_program(argc, argv);
+    } catch (const std::exception& e) {
+        // Out of memory, or output that could not be written: said, not aborted.
+        std::fprintf(stderr, "linkrate: %s\n", e.what());
+        return 1;
+    }
 }

@@ -113,18 +113,16 @@ std::vector<Row> full_run_rows(const LanRun& run, std::vector<int>& failed) {
 Row single_test_row(const LanRun& run, int index, std::vector<int>& failed) {
     Row row{kLanTests[index].label, RowState::not_measured, {}};
     const double value = run.returned;
+    // A stopped ping still reports the mean of the replies it had.
+    const bool complete = index == 0 || !run.stopped;
     if (!run.started) {
         row.state = RowState::not_measured;
-    } else if (index == 0 && value > 0) {
-        // A stopped ping still reports the mean of the replies it had.
+    } else if (value > 0 && complete) {
         row.state = RowState::measured;
         row.value = lan_figure(index, value);
     } else if (run.stopped) {
         row.state = RowState::stopped;
         if (value > 0) row.value = lan_figure(index, value);
-    } else if (value > 0) {
-        row.state = RowState::measured;
-        row.value = lan_figure(index, value);
     } else {
         row.state = RowState::failed;
         failed.push_back(index);
