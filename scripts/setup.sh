@@ -12,6 +12,8 @@ packages=(
   iproute2 iptables libnetfilter-queue-dev iperf3
   clang libclang-rt-14-dev
   valgrind
+  # the server tests and the Debian packages with their man page and checks
+  curl dpkg-dev file help2man man-db lintian
 )
 
 missing=()
