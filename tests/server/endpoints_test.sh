@@ -12,43 +12,19 @@ fail() {
   echo "FAILED: $*" >&2
   failures=$((failures + 1))
 }
-for c in curl jq gzip openssl nginx; do
+for c in curl jq gzip openssl; do
   command -v "$c" >/dev/null || { echo "endpoints_test: $c is missing (scripts/setup.sh)" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/linkrate-endpoints.XXXXXX")
-nginx_pid=""
-cleanup() {
-  [[ -z "$nginx_pid" ]] || { kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-pick_port() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 40000))
-    port_is_free "$p" && { echo "$p"; return; }
-  done
-}
-# A port can be taken between the pick and nginx's bind: try again then.
-for _ in 1 2 3 4 5; do
-  http_port=$(pick_port) tls_port=$(pick_port)
-  ((http_port != tls_port)) || continue
-  "$fixture" --port "$http_port" --tls-port "$tls_port" --dir "$work/nginx" \
-    --garbage-dir "$garbage_dir" 2>"$work/fixture.log" &
-  nginx_pid=$!
-  for _ in $(seq 300); do
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    port_is_free "$http_port" || port_is_free "$tls_port" || break 2
-    sleep 0.05
-  done
-  kill "$nginx_pid" 2>/dev/null || true
-  wait "$nginx_pid" 2>/dev/null || true
-  nginx_pid=""
-done
-[[ -n "$nginx_pid" ]] || { cat "$work/fixture.log" "$work/nginx/error.log" >&2 || true; exit 1; }
+# shellcheck source=../support/nginx-fixture-start.sh
+source "$(dirname "$fixture")/nginx-fixture-start.sh"
+trap 'nginx_fixture_stop; rm -rf "$work"' EXIT
+if ! nginx_fixture_start "$work/nginx" --garbage-dir "$garbage_dir"; then
+  cat "$work/nginx.log" "$work/nginx/error.log" >&2 || true
+  exit 1
+fi
+http_port=$nginx_http_port tls_port=$nginx_tls_port
 
 mib=1048576
 head -c $((20 * mib)) /dev/zero >"$work/body"
