@@ -7,7 +7,7 @@
 # nginx rejects the result.
 #
 # Usage: install.sh [--port N] [--https-port M --cert FILE --key FILE]
-#        install.sh --remove
+#   or:  install.sh --remove
 #   --port N        plain HTTP on port N, every address (default 8080)
 #   --cert FILE     certificate (chain) in PEM: also serve HTTPS with it
 #   --key FILE      its private key in PEM
@@ -35,7 +35,8 @@ fail() {
   exit 1
 }
 usage() {
-  awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}"
+  awk -v me="$me" 'NR > 1 && !/^#/ { exit }
+    NR > 1 { sub(/^# ?/, ""); gsub(/install\.sh/, me); print }' "${BASH_SOURCE[0]}"
   exit "$1"
 }
 valid_port() { [[ "$1" =~ ^[0-9]{1,5}$ ]] && ((10#$1 >= 1 && 10#$1 <= 65535)); }
