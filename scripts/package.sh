@@ -2,11 +2,12 @@
 # Builds the Debian packages (libtarnwell-linkrate2, libtarnwell-linkrate-dev,
 # linkrate, linkrate-server, and python3-tarnwell-linkrate when the Python
 # binding is built) into BUILD_DIR/packages, with Debian's compiler and
-# linker flags and the /usr prefix. Needs what scripts/setup.sh installs.
+# linker flags and the /usr prefix; scripts/setup.sh installs what it needs.
 # Usage: scripts/package.sh [BUILD_DIR (default build/package)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/package}
+scripts/setup.sh
 
 # Debian's hardening flags; CMake reads them from the environment when it
 # first configures a build folder.
