@@ -32,7 +32,7 @@ while (($#)); do
     --dir) dir="$2"; shift 2 ;;
     --workers) workers="$2"; shift 2 ;;
     --garbage-dir) garbage_dir="$2"; shift 2 ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     *) echo "nginx-fixture: unknown argument $1" >&2; exit 2 ;;
   esac
 done
