@@ -175,9 +175,13 @@ if ((loaded == 0)); then
   fail "nginx's main configuration does not include $nginx_etc/sites-enabled/*, so nothing was changed"
 fi
 
-apply || fail "nginx did not start or reload; see /var/log/nginx/error.log"
-answers "$port" ||
-  fail "nothing answers as the linkrate site on port $port (is the port taken by another program? see /var/log/nginx/error.log)"
+# A port another program holds passes nginx -t but fails the reload, which
+# would keep nginx on its old configuration for every site: roll back then too.
+if ! apply || ! answers "$port"; then
+  roll_back
+  if nginx_pid >/dev/null; then "$nginx_bin" -s reload || true; fi
+  fail "nginx does not serve the linkrate site on port $port, so the previous files are back (is the port taken by another program? see /var/log/nginx/error.log)"
+fi
 
 echo "$me: serving http://$(hostname -f 2>/dev/null || hostname):$port"
 if [[ -e "$nginx_etc/sites-enabled/linkrate-https" ]]; then

@@ -83,6 +83,21 @@ grep -q "nginx rejects the configuration" "$work/run3" || fail "rejected run doe
 [[ "$(fingerprint)" == "$before" ]] || fail "a rejected run left files changed"
 [[ "$(status http://127.0.0.1:18080/empty)" == 200 ]] || fail "a rejected run stopped the server"
 
+# A port another program holds: the reload fails, so the files are rolled
+# back and the site keeps serving where it was.
+/usr/bin/python3 -c 'import socket, time
+s = socket.socket(); s.bind(("0.0.0.0", 18082)); s.listen(); time.sleep(60)' &
+holder=$!
+sleep 0.3
+if "$install" --port 18082 >"$work/run-taken" 2>&1; then
+  fail "a port held by another program was accepted"
+fi
+kill "$holder"
+grep -q "port taken by another program" "$work/run-taken" || fail "taken port: $(cat "$work/run-taken")"
+[[ "$(fingerprint)" == "$before" ]] || fail "a run on a taken port left files changed"
+for _ in $(seq 50); do [[ "$(status http://127.0.0.1:18080/empty)" == 200 ]] && break; sleep 0.1; done
+[[ "$(status http://127.0.0.1:18080/empty)" == 200 ]] || fail "a run on a taken port stopped the server"
+
 # The same run twice is the same as once.
 "$install" --port 18080 >"$work/run4" 2>&1 || fail "third run: $(cat "$work/run4")"
 [[ "$(fingerprint)" == "$before" ]] || fail "running again with the same options changed files"
