@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # Installs a build tree into a temporary prefix and builds the C example host
 # against it twice, through pkg-config and through find_package, then runs it.
+# With --installed, builds against what is installed in PREFIX already (the
+# Debian packages put it in /usr).
+# Usage: check-install.sh [BUILD_DIR (default build/default)]
+#        check-install.sh --installed PREFIX
 set -euo pipefail
-build=${1:-build/default}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-libdir=$(dirname "$(find "$work/prefix" -name 'libtarnwell-linkrate.so' | head -n 1)")
+if [[ "${1:-}" == --installed ]]; then
+  prefix=${2:?check-install: --installed needs a prefix}
+else
+  prefix=$work/prefix
+  cmake --install "${1:-build/default}" --prefix "$prefix" >/dev/null
+fi
+pc=$(find "$prefix/lib" "$prefix/share" -path '*/pkgconfig/tarnwell-linkrate.pc' 2>/dev/null |
+  head -n 1) || true
+[[ -n "$pc" ]] || { echo "check-install: no tarnwell-linkrate.pc under $prefix" >&2; exit 1; }
+libdir=$(cd "$(dirname "$pc")/.." && pwd -P)
 
 # pkg-config, plain cc.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -24,13 +35,15 @@ find_package(tarnwell-linkrate 2 REQUIRED)
 add_executable(host-cmake "$root/examples/example_host.c")
 target_link_libraries(host-cmake PRIVATE tarnwell::linkrate)
 CMAKE
-cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 
+# The loader may name the library by another path to the same file (/lib
+# for /usr/lib on a merged /usr).
 for host in "$work/host-pc" "$work/consumer/build/host-cmake"; do
-  deps=$(ldd "$host")
-  [[ "$deps" == *"$libdir/libtarnwell-linkrate.so.2 "* ]] || {
+  loaded=$(ldd "$host" | awk '$1 == "libtarnwell-linkrate.so.2" { print $3 }')
+  [[ -n "$loaded" && "$(readlink -f "$loaded")" == "$(readlink -f "$libdir/libtarnwell-linkrate.so.2")" ]] || {
     echo "check-install: $host does not load the installed library" >&2
     exit 1
   }

@@ -14,6 +14,8 @@ packages=(
   valgrind
   python3-pytest
   tmux
+  # the server tests and the Debian packages with their man page and checks
+  curl dpkg-dev file help2man man-db lintian
 )
 
 missing=()

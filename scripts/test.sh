@@ -2,7 +2,8 @@
 # Sets up and runs the whole test suite: the default preset runs every test
 # (the stress, valgrind and lab labels among them), the asan and tsan presets
 # every test not labelled slow or lab, the fuzz preset runs each fuzz target
-# for a minute; then a tiny C host is built against an installed tree.
+# for a minute; then a tiny C host is built against an installed tree, and
+# the Debian packages are built, installed, used and removed again.
 # Usage: scripts/test.sh [preset...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +27,6 @@ done
 if [[ " ${presets[*]} " == *" default "* ]]; then
   echo "=== consuming the installed library"
   scripts/check-install.sh build/default
+  echo "=== the Debian packages: build, lintian, install, use, remove"
+  scripts/check-packages.sh
 fi

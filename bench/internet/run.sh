@@ -17,30 +17,10 @@ cmake --build --preset default -j "$(nproc)" --target internet_bench_host >/dev/
 host=build/default/bench/internet/internet_bench_host
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/linkrate-bench.XXXXXX")
-nginx_pid=""
-cleanup() {
-  [[ -z "$nginx_pid" ]] || { kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-pick_port() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 40000))
-    port_is_free "$p" && { echo "$p"; return; }
-  done
-}
-http_port=$(pick_port)
-tls_port=$(pick_port)
-tests/support/nginx-fixture.sh --port "$http_port" --tls-port "$tls_port" --dir "$work/nginx" \
-  2>"$work/nginx.out" &
-nginx_pid=$!
-for _ in $(seq 100); do
-  port_is_free "$http_port" || break
-  sleep 0.05
-done
+source tests/support/nginx-fixture-start.sh
+trap 'nginx_fixture_stop; rm -rf "$work"' EXIT
+nginx_fixture_start "$work/nginx" || { cat "$work/nginx.log" >&2; exit 1; }
+http_port=$nginx_http_port tls_port=$nginx_tls_port
 if [[ "$scheme" == https ]]; then base="https://127.0.0.1:$tls_port"; else base="http://127.0.0.1:$http_port"; fi
 curl_tls=()
 [[ "$scheme" != https ]] || curl_tls=(-k)

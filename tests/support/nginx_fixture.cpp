@@ -20,6 +20,9 @@
 #ifndef LINKRATE_NGINX_FIXTURE_SCRIPT
 #error "LINKRATE_NGINX_FIXTURE_SCRIPT must name tests/support/nginx-fixture.sh"
 #endif
+#ifndef LINKRATE_NGINX_GARBAGE_DIR
+#error "LINKRATE_NGINX_GARBAGE_DIR must name a folder for the fixture's body files"
+#endif
 
 namespace linkrate::test {
 namespace {
@@ -70,7 +73,8 @@ bool NginxFixture::start_once() {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);
         execl("/bin/bash", "bash", LINKRATE_NGINX_FIXTURE_SCRIPT, "--port", port.c_str(),
-              "--tls-port", tls_port.c_str(), "--dir", dir_.c_str(), static_cast<char*>(nullptr));
+              "--tls-port", tls_port.c_str(), "--dir", dir_.c_str(), "--garbage-dir",
+              LINKRATE_NGINX_GARBAGE_DIR, static_cast<char*>(nullptr));
         _exit(127);
     }
     pid_ = child;
