@@ -174,6 +174,9 @@ function(linkrate_finish_packages)
       "tarnwell-linkrate measures latency and throughput across a local network"
       "and across the internet. This package lets Python 3 programs use it.")
     set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_needs_lib}, python3")
+    # Pure Python over ctypes: the library it loads is the package it depends on.
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
   endif()
   include(CPack)
 endfunction()

@@ -59,6 +59,12 @@ done
 MANPAGER=cat MANWIDTH=80 man 1 linkrate 2>/dev/null | grep -q -- '--ticks' ||
   fail "man linkrate lacks the subcommands' options"
 linkrate-server-setup --help | grep -q -- '--cert' || fail "linkrate-server-setup --help"
+if [[ " ${installed[*]} " == *" python3-tarnwell-linkrate "* ]]; then
+  version=$(cd / && /usr/bin/python3 -c 'import linkrate; print(linkrate.version())') ||
+    fail "the installed Python module does not load the library"
+  [[ $version == "$(linkrate --version | sed -n 's/.*(library \(.*\))$/\1/p')" ]] ||
+    fail "the Python module reports version '$version'"
+fi
 scripts/check-install.sh --installed /usr
 
 remove
