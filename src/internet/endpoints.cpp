@@ -68,6 +68,12 @@ void format_upload_url(char (&url)[kRequestUrlSize], const char* base) {
 // Option results are not looked at: a refused option leaves libcurl's
 // default, and the transfer outcome tells the rest. Redirects and failing on
 // HTTP error statuses stay off, as libcurl has them by default.
+//
+// Every kind sets CURLOPT_QUICK_EXIT: a transfer that ends (by its time-out,
+// or removed at a phase's end) while its name lookup is still under way then
+// leaves the lookup's thread behind instead of waiting for it, which a name
+// server that never answers would make last until the system's resolver gives
+// up (10 s and more). That thread ends by itself when its lookup returns.
 
 void set_latency_options(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -75,6 +81,7 @@ void set_latency_options(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kLatencyTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
 void set_download_options(CURL* easy, const char* url, std::uint64_t* download_bytes) {
@@ -84,6 +91,7 @@ void set_download_options(CURL* easy, const char* url, std::uint64_t* download_b
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_internet_down_cb);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, download_bytes);
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
 void set_upload_options(CURL* easy, const char* url, UploadStream* stream) {
@@ -96,6 +104,7 @@ void set_upload_options(CURL* easy, const char* url, UploadStream* stream) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
 void reset_upload_stream(UploadStream& stream) {
