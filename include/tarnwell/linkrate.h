@@ -107,16 +107,20 @@ LINKRATE_API void linkrate_stop_server(void) LINKRATE_NOEXCEPT;
  * Pings the LAN server at host:port `count` times (0 or less means 5), one
  * TCP connection per ping. Returns the mean round trip in milliseconds, or
  * -1.0 when no ping succeeded. Blocks up to about 7 s per ping against a
- * silent peer. Cancellable. Initialises on first use.
+ * silent peer, plus the time the system takes to look up `host` for each ping,
+ * which the library does not bound (a name server that never answers holds
+ * each ping until the system's resolver gives up, often 10 s or more).
+ * Cancellable between pings. Initialises on first use.
  */
 LINKRATE_API double linkrate_ping(const char* host, int32_t port, int32_t count) LINKRATE_NOEXCEPT;
 
 /*
  * Measures download throughput from the LAN server at host:port for
  * `duration_ms` milliseconds (0 or less means 2000). Returns Mbit/s, or -1.0
- * on failure. Blocks for the duration plus the connect time (at most 3 s);
- * a stalled peer can hold it up to 5 s more. Cancellable. Initialises on
- * first use.
+ * on failure. Blocks for the duration plus the connect time (at most 3 s)
+ * and the system's look-up of `host`, which the library does not bound (as
+ * for linkrate_ping); a stalled peer can hold it up to 5 s more. Cancellable.
+ * Initialises on first use.
  */
 LINKRATE_API double linkrate_download(const char* host, int32_t port,
                                       int32_t duration_ms) LINKRATE_NOEXCEPT;
@@ -143,7 +147,10 @@ LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
  * it reached). Blocks for about 6.3 s against a responsive server; a server
  * that never answers fails the run after about 30 s of latency time-outs, and
  * one that answers each latency request just within its 3 s time-out holds it
- * up to about 36 s. A cancel takes effect after the current latency request
+ * up to about 36 s. Each latency request, its name lookup included, ends
+ * within 3 s: a lookup that stalls (a name server that never answers) is left
+ * to finish on a thread of libcurl's own, which ends when the system's
+ * resolver gives up. A cancel takes effect after the current latency request
  * (at most 3 s) or within about 50 ms in the download and upload phases.
  * Certificates and host names are not verified. Initialises on first use.
  */

@@ -19,7 +19,9 @@ inline constexpr std::size_t kRequestUrlSize = 384;
 inline constexpr long kLatencyTimeoutMs = 3000;
 
 // Copies `base_url` (NUL-terminated) into `base` cut to 255 bytes, then drops
-// every trailing '/': a base of slashes only becomes empty.
+// every trailing '/': a base of slashes only becomes empty. A cut never splits
+// a UTF-8 sequence: it moves back to the sequence's lead byte, so a UTF-8 base
+// stays UTF-8 (and renders); a text that is not UTF-8 there is cut at 255.
 void clean_base_url(const char* base_url, char (&base)[kBaseUrlSize]);
 
 // The monotonic clock `seconds` in whole milliseconds, wrapped to a signed

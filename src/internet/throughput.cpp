@@ -19,6 +19,10 @@ constexpr int kPollTimeoutMs = 50;
 constexpr double kShortestRateSeconds = 0.01;
 constexpr double kFinalElapsedFloor = 0.001;
 constexpr int kMaxTransfers = 4;
+// A transfer that ended without moving a body byte (a server that drops every
+// connection, say) starts again no sooner than this after it ended, so such a
+// server sees at most about 20 new connections a second per transfer.
+constexpr double kEmptyTransferRestSeconds = 0.05;
 
 // A phase's multi handle and its transfers in creation order. A transfer
 // handle that could not be created stays null and is never handed to libcurl.
@@ -33,6 +37,12 @@ public:
 
     CURLM* multi() const { return multi_.get(); }
     CURL* transfer(int k) const { return transfers_[k].get(); }
+    // The position of a transfer handle in creation order.
+    int index_of(CURL* easy) const {
+        int k = 0;
+        while (k < kMaxTransfers - 1 && transfers_[k].get() != easy) ++k;
+        return k;
+    }
 
     void add(int k, EasyHandle easy) {
         curl_multi_add_handle(multi_.get(), easy.get());
@@ -65,10 +75,14 @@ struct DownloadTransfers {
     explicit DownloadTransfers(const char* base) { format_download_url(url, base); }
     void prepare(int) {}
     void set_options(CURL* easy, int) { set_download_options(easy, url, &download_bytes); }
-    void restart(const PhaseHandles& handles, CURL* easy) {
-        curl_multi_remove_handle(handles.multi(), easy);
-        curl_multi_add_handle(handles.multi(), easy);
+    // Whether the transfer that just ended received a body byte.
+    bool moved_body(CURL* easy, int) const {
+        curl_off_t received = 0;
+        curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        return received > 0;
     }
+    // A new GET of the same URL needs nothing set again.
+    void rearm(CURL*, int) {}
     std::uint64_t bytes() const { return download_bytes; }
 };
 
@@ -84,15 +98,68 @@ struct UploadTransfers {
     explicit UploadTransfers(const char* base) { format_upload_url(url, base); }
     void prepare(int k) { reset_upload_stream(streams[k]); }
     void set_options(CURL* easy, int k) { set_upload_options(easy, url, &streams[k]); }
-    void restart(const PhaseHandles& handles, CURL* easy) {
-        UploadStream& stream = easy == handles.transfer(0) ? streams[0] : streams[1];
-        curl_multi_remove_handle(handles.multi(), easy);
-        stream.body_offset = 0;
+    // Whether the transfer that just ended handed a body byte to libcurl.
+    bool moved_body(CURL*, int k) const { return streams[k].body_offset > 0; }
+    // A fresh body for the next POST.
+    void rearm(CURL* easy, int k) {
+        streams[k].body_offset = 0;
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(stream.body_size));
-        curl_multi_add_handle(handles.multi(), easy);
+                         static_cast<curl_off_t>(streams[k].body_size));
     }
     std::uint64_t bytes() const { return streams[0].total_sent + streams[1].total_sent; }
+};
+
+// Restarts the transfers as they end: at once after one that moved body
+// bytes, after a rest of its own after one that moved none.
+template <class Transfers>
+class Restarts {
+public:
+    Restarts(Transfers& transfers, const PhaseHandles& handles)
+        : transfers_(transfers), handles_(handles) {}
+
+    // A transfer ended at `now`. A failed transfer is treated exactly like a
+    // completed one.
+    void ended(CURL* easy, double now) {
+        curl_multi_remove_handle(handles_.multi(), easy);
+        const int k = handles_.index_of(easy);
+        if (transfers_.moved_body(easy, k)) {
+            start_again(k);
+        } else {
+            resume_at_[k] = now + kEmptyTransferRestSeconds;
+        }
+    }
+
+    // Starts again every transfer whose rest is over by `now`.
+    void resume_due(double now) {
+        for (int k = 0; k < kMaxTransfers; ++k) {
+            if (resume_at_[k] > 0.0 && now >= resume_at_[k]) start_again(k);
+        }
+    }
+
+    // The poll's time-out: the usual one, shortened to the end of the
+    // earliest rest (rounded up to whole ms, so the rest is over by then).
+    int poll_timeout_ms(double now, int usual_ms) const {
+        int timeout_ms = usual_ms;
+        for (double due : resume_at_) {
+            if (due <= 0.0) continue;
+            const double left_ms = (due - now) * 1000.0;
+            const int rounded = left_ms <= 0.0 ? 0 : static_cast<int>(left_ms) + 1;
+            if (rounded < timeout_ms) timeout_ms = rounded;
+        }
+        return timeout_ms;
+    }
+
+private:
+    void start_again(int k) {
+        resume_at_[k] = 0.0;
+        CURL* easy = handles_.transfer(k);
+        transfers_.rearm(easy, k);
+        curl_multi_add_handle(handles_.multi(), easy);
+    }
+
+    Transfers& transfers_;
+    const PhaseHandles& handles_;
+    std::array<double, kMaxTransfers> resume_at_{};  // 0: not resting
 };
 
 // Keeps the transfers going on one multi handle for the phase's time,
@@ -116,6 +183,7 @@ bool measure(Transfers& transfers, double* elapsed_out) {
         handles.add(k, std::move(easy));
     }
 
+    Restarts<Transfers> restarts(transfers, handles);
     const double start = platform::now_seconds();
     double last_tick = start;
     while (!cancel_requested()) {
@@ -123,11 +191,12 @@ bool measure(Transfers& transfers, double* elapsed_out) {
         curl_multi_perform(handles.multi(), &running);
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(handles.multi(), &queued)) {
-            // A failed transfer is restarted exactly like a completed one.
-            if (message->msg == CURLMSG_DONE) transfers.restart(handles, message->easy_handle);
+            if (message->msg == CURLMSG_DONE)
+                restarts.ended(message->easy_handle, platform::now_seconds());
         }
 
         const double now = platform::now_seconds();
+        restarts.resume_due(now);
         const double elapsed = now - start;
         if (now - last_tick >= kTickSpacingSeconds) {
             last_tick = now;
@@ -138,7 +207,8 @@ bool measure(Transfers& transfers, double* elapsed_out) {
             }
         }
         if (elapsed >= kThroughputPhaseSeconds) break;
-        curl_multi_poll(handles.multi(), nullptr, 0, kPollTimeoutMs, nullptr);
+        curl_multi_poll(handles.multi(), nullptr, 0, restarts.poll_timeout_ms(now, kPollTimeoutMs),
+                        nullptr);
     }
     handles.release();
 

@@ -4,6 +4,7 @@
 #include "frame/state.h"
 #include "lan/client.h"
 #include "lan/connect.h"
+#include "lan/ping_attempts.h"
 #include "lan/protocol.h"
 #include "platform/platform.h"
 
@@ -21,6 +22,20 @@ bool exchange_ping(platform::SocketHandle socket) {
     return platform::socket_recv(socket, &reply, 1) == 1 && reply == kCommandPing;
 }
 
+// One attempt: a fresh connection, the exchange, and the end of the connection.
+PingOutcome ping_once(const char* host, std::int32_t port, double* round_trip_ms) {
+    double start = platform::now_seconds();
+    platform::Socket socket = connect_to_host(host, port, kPingConnectTimeoutMs);
+    if (!socket) return PingOutcome::no_connection;
+    PingOutcome outcome = PingOutcome::failed;
+    if (exchange_ping(socket.get())) {
+        *round_trip_ms = (platform::now_seconds() - start) * 1000.0;
+        outcome = PingOutcome::replied;
+    }
+    socket.shutdown_and_close();
+    return outcome;
+}
+
 }  // namespace
 }  // namespace linkrate
 
@@ -32,33 +47,14 @@ extern "C" LINKRATE_API double linkrate_ping(const char* host, int32_t port,
     if (count <= 0) count = kDefaultPings;
     g_cancel_flag.store(0);
 
-    int successes = 0;
-    double sum_ms = 0.0;
-    for (int attempt = 1; attempt <= count; ++attempt) {
-        if (cancel_requested()) {
-            set_last_error(msg::kCancelled);
-            break;
-        }
-        double start = platform::now_seconds();
-        platform::Socket socket = connect_to_host(host, port, kPingConnectTimeoutMs);
-        if (!socket) continue;  // no pause after a failed connection
-        if (exchange_ping(socket.get())) {
-            sum_ms += (platform::now_seconds() - start) * 1000.0;
-            ++successes;
-        }
-        socket.shutdown_and_close();
-        if (attempt == count) break;
-        if (!cancel_requested()) platform::sleep_ms(kPausePingMs);
-        if (cancel_requested()) {
-            set_last_error(msg::kCancelled);
-            break;
-        }
-    }
-    if (successes == 0) {
+    const PingTally tally = run_ping_attempts(
+        count, [&](double* round_trip_ms) { return ping_once(host, port, round_trip_ms); },
+        [] { platform::sleep_ms(kPausePingMs); });
+    if (tally.successes == 0) {
         set_last_error(msg::kNoPings);
         return -1.0;
     }
-    double mean_ms = sum_ms / successes;
+    double mean_ms = tally.sum_ms / tally.successes;
     record_lan_result(host, port, kPhasePing, [&](TestResult& r) { r.ping_ms = mean_ms; });
     return mean_ms;
 }

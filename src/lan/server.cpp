@@ -42,6 +42,9 @@ struct ServerRun {
     // The listening socket while nobody has claimed it for closing. Whoever
     // takes it out (exchange) closes it: the stop sequence or the listener.
     std::atomic<SocketHandle> sock{kInvalidSocket};
+    // 1 once the listener is past its last use of the socket, just before it
+    // takes the socket out for closing.
+    std::atomic<int> listener_done{0};
 };
 
 // Start, stop and cleanup may come from several host threads at once; they
@@ -158,9 +161,24 @@ int server_listener_thread(void* arg) {
     run.ready.store(1);
     accept_loop(handle, run.number);
     // Close it unless the stop sequence has claimed it; then the stop closes it
-    // once this thread has ended.
+    // once this thread has ended, or hands it back here (see hand_back()).
+    run.listener_done.store(1);
     if (run.sock.exchange(kInvalidSocket) != kInvalidSocket) platform::socket_close(handle);
     return 0;
+}
+
+// The stop sequence's wait for the listener ran out, so the listener may still
+// be about to wait or accept on `claimed`: closing it now would free its
+// number for the next socket of this process, whose connections the listener
+// could then take. It goes back to the listener, which closes it as it ends.
+// Exactly one side closes it: the listener marks itself done before it takes
+// the socket out, and a listener found done may have taken it out before it
+// was put back, so the stop takes it out again; either exchange that finds it
+// there closes it.
+void hand_back(ServerRun& run, SocketHandle claimed) {
+    run.sock.store(claimed);
+    if (run.listener_done.load() == 0) return;
+    if (run.sock.exchange(kInvalidSocket) != kInvalidSocket) platform::socket_close(claimed);
 }
 
 // The stop sequence. The caller holds g_server_control.
@@ -172,11 +190,17 @@ void stop_server_locked() {
     // descriptor is closed only after the listener has let go of it, so its
     // number cannot be reused under a wait or accept still in progress.
     if (claimed != kInvalidSocket) platform::socket_shutdown(claimed);
+    bool listener_ended = true;
     if (g_server_thread) {
-        platform::thread_wait(g_server_thread, kListenerStopWaitMs);
+        listener_ended = platform::thread_wait(g_server_thread, kListenerStopWaitMs);
         g_server_thread.reset();
     }
-    if (claimed != kInvalidSocket) platform::socket_close(claimed);
+    if (claimed == kInvalidSocket) return;
+    if (listener_ended) {
+        platform::socket_close(claimed);
+    } else {
+        hand_back(*run, claimed);
+    }
 }
 
 // Starts a listener for a new run; false when its thread cannot be created.

@@ -55,6 +55,7 @@ ThreadHandle thread_start(ThreadEntry entry, void* arg);
 // Returns false when the thread cannot be created.
 bool thread_start_detached(ThreadEntry entry, void* arg);
 // Waits up to `timeout_ms` for the thread to end; true when it has ended.
+// Fault::thread_wait makes it return false at once, as if the time ran out.
 bool thread_wait(const ThreadHandle& thread, int timeout_ms);
 
 // --- Fault injection (tests only; unreachable through the exported interface) --
@@ -64,6 +65,7 @@ enum class Fault {
     alloc,           // heap_alloc()
     socket,          // socket creation
     thread,          // thread_start() and thread_start_detached()
+    thread_wait,     // thread_wait() reports a time-out at once
     connect,         // a client's connect
     http_transfer,   // creation of an HTTP transfer handle (internet test)
     http_multi,      // creation of an HTTP multi-transfer handle (internet test)

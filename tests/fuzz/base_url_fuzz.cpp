@@ -4,11 +4,13 @@
 // seconds (a double, 8 bytes), then the base URL's bytes; the base ends at
 // its first NUL, as a C text does.
 //
-// Properties: the cleaned base is the input cut to 255 bytes with every
-// trailing '/' dropped; each request URL is that base followed by its path,
+// Properties: the cleaned base is the input cut to 255 bytes, or to fewer
+// where that cut would split a UTF-8 sequence (the cut then comes before its
+// lead byte), with every trailing '/' dropped; each request URL is that base followed by its path,
 // never cut; the clock part is a decimal integer, the clock in whole
 // milliseconds wrapped to 32 bits. Built from an uncleaned base of any
 // length, a URL is cut to its 384-byte buffer and never written past it.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -33,8 +35,27 @@ struct ExactBuffer {
     char (&get())[N] { return *reinterpret_cast<char(*)[N]>(bytes.get()); }
 };
 
+// Bytes of the UTF-8 sequence that `lead` begins; 0 for any other byte.
+std::size_t sequence_length(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
 std::string expected_clean(const std::string& input) {
-    std::string base = input.substr(0, kBaseUrlSize - 1);
+    constexpr std::size_t kLimit = kBaseUrlSize - 1;
+    std::size_t cut = std::min(input.size(), kLimit);
+    // A lead byte among the last three kept, followed only by continuation
+    // bytes up to the limit, whose sequence reaches past the limit.
+    for (std::size_t lead = kLimit - 3; input.size() > kLimit && lead < kLimit; ++lead) {
+        const std::size_t length = sequence_length(static_cast<unsigned char>(input[lead]));
+        bool continued = true;
+        for (std::size_t k = lead + 1; k < kLimit; ++k)
+            continued = continued && (static_cast<unsigned char>(input[k]) & 0xC0) == 0x80;
+        if (length > kLimit - lead && continued) cut = lead;
+    }
+    std::string base = input.substr(0, cut);
     while (!base.empty() && base.back() == '/') base.pop_back();
     return base;
 }

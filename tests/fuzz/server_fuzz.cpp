@@ -95,14 +95,11 @@ struct Reply {
     }
 };
 
+// libFuzzer's timer signal can interrupt the connect; connect_loopback() then
+// waits for the connection instead of failing.
 int connect_to_server() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = linkrate::test::connect_loopback(g_port);
     FUZZ_CHECK(fd >= 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(g_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &one, sizeof one);
     return fd;

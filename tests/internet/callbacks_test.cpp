@@ -148,6 +148,37 @@ TEST(RequestUrls, HaveTheFixedShapes) {
     EXPECT_EQ(std::string(url), base + "/empty?t=9_-2147483648");
 }
 
+// A base cut at 255 bytes keeps whole UTF-8 sequences: the cut moves back to
+// the lead byte of a sequence it would split, and only then do slashes go.
+TEST(BaseUrl, CutKeepsWholeUtf8Sequences) {
+    struct Case {
+        std::string head;  // fills the text up to the 255-byte limit or beyond
+        std::string tail;  // starts at byte 255
+        std::size_t kept;  // bytes of head that stay
+    };
+    const std::string e_acute = "\xC3\xA9", euro = "\xE2\x82\xAC", clef = "\xF0\x9D\x84\x9E";
+    const Case cases[] = {
+        {std::string(254, 'a') + "\xC3", "\xA9", 254},          // 2 bytes, cut after 1
+        {std::string(253, 'a') + "\xE2\x82", "\xAC", 253},      // 3 bytes, cut after 2
+        {std::string(254, 'a') + "\xE2", "\x82\xAC", 254},      // 3 bytes, cut after 1
+        {std::string(252, 'a') + "\xF0\x9D\x84", "\x9E", 252},  // 4 bytes, cut after 3
+        {std::string(253, 'a') + e_acute, euro, 255},           // ends on a whole sequence
+        {std::string(252, 'a') + euro, clef, 255},
+        {std::string(254, '/') + "\xC3", "\xA9", 0},                // cut back, then slashes go
+        {std::string(254, 'a') + "\xFF", "\xA9", 255},              // not UTF-8: cut at 255
+        {std::string(251, 'a') + "\xBF\xBF\xBF\xBF", "\xBF", 255},  // no lead byte in reach
+        {std::string(253, 'a') + "\xC3\xA9", "", 255},              // not cut at all
+    };
+    for (const Case& c : cases) {
+        const std::string input = c.head + c.tail;
+        char base[kBaseUrlSize];
+        clean_base_url(input.c_str(), base);
+        std::string expected = c.head.substr(0, c.kept);
+        while (!expected.empty() && expected.back() == '/') expected.pop_back();
+        EXPECT_EQ(std::string(base), expected) << "case with " << input.size() << " bytes";
+    }
+}
+
 TEST(RequestUrls, ClockWrapsToASigned32BitNumber) {
     EXPECT_EQ(clock_ms_wrapped(0.0), 0);
     EXPECT_EQ(clock_ms_wrapped(2147483.6475), 2147483647);

@@ -69,6 +69,21 @@ TEST_F(Latency, BaseThatIsNotUtf8KeepsTheEarlierSnapshot) {
     EXPECT_EQ(linkrate_result_json(), before) << "its rendering fails, so the text stays";
 }
 
+// A long base of two-byte characters: the cut at 255 bytes would split one,
+// so it comes a byte earlier and the snapshot shows the run's server.
+TEST_F(Latency, LongUtf8BaseIsCutToWholeCharactersAndRendered) {
+    std::string base = closed_port_base() + "/";
+    if (base.size() % 2 != 0) base += "x";  // the byte at 254 leads a character
+    while (base.size() < 300) base += "\xC3\xA9";
+    EXPECT_EQ(linkrate_internet_run(base.c_str()), -1);
+    EXPECT_STREQ(linkrate_last_error(), msg::kPingFailed);
+    const std::string kept = base.substr(0, 254);
+    EXPECT_STREQ(record().server, kept.c_str());
+    EXPECT_NE(std::string(linkrate_result_json()).find("\"server\":\"" + kept + "\""),
+              std::string::npos)
+        << linkrate_result_json();
+}
+
 TEST_F(Latency, HandleThatCannotBeCreatedFailsAfterSetUp) {
     platform::fail_next(platform::Fault::http_transfer);
     EXPECT_EQ(linkrate_internet_run("http://127.0.0.1:9/"), -1);

@@ -137,3 +137,33 @@ TEST(ThroughputSlow, TransfersThatCannotBeCreatedAreLeftOut) {
     EXPECT_GT(record().download_mbps, 0.0);
     EXPECT_GT(record().upload_mbps, 0.0) << "the second upload transfer alone";
 }
+
+// A server that answers the latency requests but drops every transfer with a
+// reset as soon as its request arrives: no body byte moves, so each transfer
+// rests 50 ms before its next attempt, at most about 61 attempts in a 3 s
+// phase, instead of opening connection after connection without rest.
+TEST(ThroughputSlow, TransfersThatMoveNothingRestBeforeTheNextAttempt) {
+    ASSERT_EQ(linkrate_init(), 0);
+    const Reply drop{Reply::Kind::reset, 200, 0, 0, 0, false};  // no request body is read
+    ScriptedServer server([&drop](const RecordedRequest& r) {
+        if (is_download(r) || is_upload(r)) return drop;
+        return Reply{};
+    });
+    ASSERT_TRUE(server.ok());
+    EXPECT_EQ(linkrate_internet_run(server.base().c_str()), 0) << linkrate_last_error();
+    EXPECT_STREQ(record().phase, "complete");
+    EXPECT_EQ(record().download_mbps, 0.0);
+    int downloads = 0;
+    int uploads = 0;
+    for (const std::string& head : server.heads()) {
+        downloads += head.rfind("GET /garbage", 0) == 0;
+        uploads += head.rfind("POST ", 0) == 0;
+    }
+    // Attempts per transfer: one at the start, then one per 50 ms at most
+    // over a phase of a little more than 3 s.
+    constexpr int kMostPerTransfer = 65;
+    EXPECT_GT(downloads, 4 * 2) << "each transfer is still tried again";
+    EXPECT_LE(downloads, 4 * kMostPerTransfer);
+    EXPECT_GT(uploads, 2 * 2);
+    EXPECT_LE(uploads, 2 * kMostPerTransfer);
+}

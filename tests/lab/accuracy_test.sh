@@ -14,7 +14,7 @@ accuracy=$2
 lab_test_name="accuracy test"
 # shellcheck source=tests/lab/lab_requirements.sh
 source "$(dirname "$0")/lab_requirements.sh"
-lab_require_namespaces
+lab_require_lab
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -24,7 +24,7 @@ for tool in ip tc iptables iperf3 cc pkg-config timeout setsid; do
   command -v "$tool" >/dev/null || lab_skip "$tool is missing (scripts/setup.sh installs it)"
 done
 pkg-config --exists libnetfilter_queue || lab_skip "libnetfilter-queue-dev is missing (scripts/setup.sh installs it)"
-lab_require_namespaces
+lab_require_lab
 
 # Labs left by an earlier run that was killed outright.
 "$netlab" sweep

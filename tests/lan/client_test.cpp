@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "frame/result.h"
 #include "frame/state.h"
 #include "lan/connect.h"
+#include "lan/ping_attempts.h"
 #include "platform/platform.h"
 #include "raw_socket.h"
 #include "test_support.h"
@@ -406,5 +409,94 @@ TEST(Connect, WaitsOnlyWholeSeconds) {
         double elapsed = platform::now_seconds() - start;
         EXPECT_GE(elapsed, c.at_least) << c.timeout_ms;
         EXPECT_LT(elapsed, c.below) << c.timeout_ms;
+    }
+}
+
+// --- The ping's attempt loop, with a stand-in attempt -------------------------------
+
+namespace {
+
+struct LoopRun {
+    int attempts = 0;
+    int pauses = 0;
+    PingTally tally;
+};
+
+// Runs the loop for `count` attempts whose outcome `outcome(attempt)` gives
+// (attempt counts from 1). An attempt beyond `count` asks for a cancel, so a
+// loop that runs on stops at its next check instead of running without end.
+template <class Count>
+LoopRun run_loop(Count count, const std::function<PingOutcome(int)>& outcome) {
+    g_cancel_flag.store(0);
+    LoopRun run;
+    run.tally = run_ping_attempts(
+        count,
+        [&](double* round_trip_ms) {
+            ++run.attempts;
+            if (run.attempts > static_cast<int>(count)) linkrate_cancel();
+            *round_trip_ms = 2.0;
+            return outcome(run.attempts);
+        },
+        [&] { ++run.pauses; });
+    return run;
+}
+
+}  // namespace
+
+// Every count ends after exactly its attempts, up to the largest count of the
+// counter's type, whether the last attempt connected or not.
+TEST(PingAttempts, EveryCountEndsAfterItsAttempts) {
+    ASSERT_EQ(linkrate_init(), 0);
+    struct Pattern {
+        const char* name;
+        PingOutcome (*outcome)(int attempt, int count);
+        bool pauses;  // whether connected attempts leave pauses between them
+        bool counts;  // whether the attempts count as successes
+    };
+    const Pattern patterns[] = {
+        {"no connection", [](int, int) { return PingOutcome::no_connection; }, false, false},
+        {"replied", [](int, int) { return PingOutcome::replied; }, true, true},
+        {"wrong echo", [](int, int) { return PingOutcome::failed; }, true, false},
+        {"last without connection",
+         [](int a, int n) { return a == n ? PingOutcome::no_connection : PingOutcome::replied; },
+         true, true},
+    };
+    for (const Pattern& p : patterns) {
+        for (int count : {1, 2, 5, 1000}) {
+            LoopRun run = run_loop(count, [&](int a) { return p.outcome(a, count); });
+            EXPECT_EQ(run.attempts, count) << p.name << ", count " << count;
+            EXPECT_EQ(run.pauses, p.pauses ? count - 1 : 0) << p.name << ", count " << count;
+            const bool last_missing = p.outcome(count, count) != PingOutcome::replied;
+            EXPECT_EQ(run.tally.successes, p.counts ? count - (last_missing ? 1 : 0) : 0)
+                << p.name << ", count " << count;
+        }
+        // The largest count of an 8-bit counter: the attempt number would
+        // overflow after the last attempt; the loop must end there all the same.
+        constexpr std::int8_t kMax = INT8_MAX;
+        LoopRun run = run_loop(kMax, [&](int a) { return p.outcome(a, kMax); });
+        EXPECT_EQ(run.attempts, kMax) << p.name << ", largest count";
+        EXPECT_EQ(g_cancel_flag.load(), 0) << p.name << ": the loop ran past its count";
+    }
+}
+
+TEST(PingAttempts, CancelDuringAnAttemptEndsTheLoopAfterIt) {
+    ASSERT_EQ(linkrate_init(), 0);
+    for (PingOutcome outcome : {PingOutcome::replied, PingOutcome::no_connection}) {
+        LoopRun run = run_loop(5, [&](int a) {
+            if (a == 3) linkrate_cancel();
+            return outcome;
+        });
+        EXPECT_EQ(run.attempts, 3);
+        EXPECT_EQ(run.pauses, outcome == PingOutcome::replied ? 2 : 0) << "none after the cancel";
+        EXPECT_STREQ(linkrate_last_error(), msg::kCancelled);
+        // During the last attempt, a cancel changes nothing; the flag stays set.
+        set_last_error("");
+        run = run_loop(3, [&](int a) {
+            if (a == 3) linkrate_cancel();
+            return outcome;
+        });
+        EXPECT_EQ(run.attempts, 3);
+        EXPECT_STREQ(linkrate_last_error(), "");
+        EXPECT_EQ(g_cancel_flag.load(), 1);
     }
 }

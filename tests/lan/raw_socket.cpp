@@ -81,17 +81,8 @@ std::string RawConn::read_to_end(bool* closed) {
 }
 
 RawConn raw_connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return {};
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return {};
-    }
-    RawConn conn(fd);
+    RawConn conn(connect_loopback(port));
+    if (!conn) return {};
     conn.set_read_timeout(10000);  // no test may hang on a read
     return conn;
 }

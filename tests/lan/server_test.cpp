@@ -2,10 +2,17 @@
 // by hand. Every test runs in a process of its own.
 #include "lan/server.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -213,6 +220,116 @@ TEST_F(Server, DownloadWithoutBufferClosesWithoutPayload) {
     bool closed = false;
     EXPECT_EQ(reply_to(port_, 'D', &closed), "");
     EXPECT_TRUE(closed);
+}
+
+// --- A stop whose wait for the listener runs out -----------------------------------
+
+namespace {
+
+std::set<std::string> directory_entries(const char* path) {
+    std::set<std::string> names;
+    if (DIR* dir = opendir(path)) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') names.insert(entry->d_name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+std::set<std::string> added(const std::set<std::string>& before,
+                            const std::set<std::string>& after) {
+    std::set<std::string> result;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::inserter(result, result.end()));
+    return result;
+}
+
+// What descriptor `fd` of this process refers to ("socket:[inode]"), or "".
+std::string descriptor_target(const std::string& fd) {
+    char target[128] = {};
+    ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The descriptors of this process that are sockets.
+std::set<std::string> socket_descriptors() {
+    std::set<std::string> sockets;
+    for (const std::string& fd : directory_entries("/proc/self/fd")) {
+        if (descriptor_target(fd).rfind("socket:", 0) == 0) sockets.insert(fd);
+    }
+    return sockets;
+}
+
+// Holds one thread inside a signal handler until released, so that a test
+// can keep the listener from reaching its next check of the running flag.
+std::atomic<int> g_held{0};
+std::atomic<int> g_release{0};
+
+void hold_here(int) {
+    g_held.store(1);
+    while (g_release.load() == 0) {
+        timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
+// The stop's wait runs out while the listener is still alive (held in a signal
+// handler here): the listening descriptor must stay open, so that its number
+// cannot go to another socket under the listener, until the listener itself
+// closes it as it ends.
+TEST(ServerStop, WaitThatRunsOutLeavesTheDescriptorToTheListener) {
+    ASSERT_EQ(linkrate_init(), 0);
+    const int base_fds = open_descriptor_count();
+    const int base_threads = settled_thread_count();
+    const auto tasks = directory_entries("/proc/self/task");
+    const auto sockets = socket_descriptors();
+    ASSERT_GT(start_server_on_free_port(), 0) << linkrate_last_error();
+    const auto listener = added(tasks, directory_entries("/proc/self/task"));
+    const auto listening = added(sockets, socket_descriptors());
+    ASSERT_EQ(listener.size(), 1u);
+    ASSERT_EQ(listening.size(), 1u);
+    const std::string fd = *listening.begin();
+    const std::string socket = descriptor_target(fd);
+
+    struct sigaction action {};
+    action.sa_handler = hold_here;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &action, nullptr), 0);
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), std::stoi(*listener.begin()), SIGUSR2), 0);
+    ASSERT_TRUE(eventually([] { return g_held.load() == 1; }, 5000));
+
+    platform::fail_next(platform::Fault::thread_wait);
+    linkrate_stop_server();
+    EXPECT_EQ(g_server_running.load(), 0u);
+    EXPECT_EQ(descriptor_target(fd), socket) << "closed under a listener that still runs";
+
+    g_release.store(1);
+    EXPECT_TRUE(eventually([&] { return descriptor_target(fd) != socket; }, 5000))
+        << "the listener closes it as it ends";
+    EXPECT_TRUE(eventually([&] { return thread_count() == base_threads; }, 8000));
+    EXPECT_TRUE(eventually([&] { return open_descriptor_count() == base_fds; }, 8000));
+}
+
+// Without a hold the listener often ends just as the wait is found to have
+// run out: whichever side comes last closes the socket, once.
+TEST(ServerStop, WaitsThatRunOutLeaveNothingBehind) {
+    ASSERT_EQ(linkrate_init(), 0);
+    const int base_fds = open_descriptor_count();
+    const int base_threads = settled_thread_count();
+    for (int cycle = 0; cycle < 30; ++cycle) {
+        const int port = start_server_on_free_port();
+        ASSERT_GT(port, 0) << linkrate_last_error();
+        if (cycle % 3 == 0) platform::sleep_ms(cycle % 7);
+        platform::fail_next(platform::Fault::thread_wait);
+        linkrate_stop_server();
+        EXPECT_EQ(g_server_running.load(), 0u);
+    }
+    EXPECT_TRUE(eventually([&] { return listening_ports().empty(); }, 5000));
+    EXPECT_TRUE(eventually([&] { return thread_count() == base_threads; }, 8000));
+    EXPECT_TRUE(eventually([&] { return open_descriptor_count() == base_fds; }, 8000));
 }
 
 // --- Starting ---------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The platform layer's sockets: signals neither fail nor stretch a send or a
-// receive, and a send to a closed peer never raises SIGPIPE.
+// receive, and a send to a closed peer never raises SIGPIPE. Also the tests'
+// own connect helper, which signals must not fail either.
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "raw_socket.h"
+#include "test_support.h"
 
 using namespace linkrate;
 using namespace linkrate::platform;
@@ -143,4 +145,28 @@ TEST(Socket, CreationFaultAndShutdownAndClose) {
     ASSERT_TRUE(sock);
     sock.shutdown_and_close();
     EXPECT_FALSE(sock);
+}
+
+// A connect that has to wait, hit by signals: the listener's queue is full, so
+// the first SYN is dropped and the connect blocks until the retry a second
+// later, after the queue has made room. Each signal interrupts the connect;
+// the helper waits for the connection it left in progress.
+TEST(LoopbackConnect, WaitsForAConnectThatSignalsInterrupt) {
+    RawConn listener = raw_listen(0, 0);  // a queue of one connection
+    ASSERT_TRUE(listener);
+    const int port = local_port(listener);
+    RawConn queued(connect_loopback(port));
+    ASSERT_TRUE(queued);
+    std::thread make_room([&] {
+        sleep_ms(300);
+        RawConn taken(accept(listener.fd(), nullptr, nullptr));
+    });
+    int fd = -1;
+    {
+        SignalStorm storm(pthread_self());
+        fd = connect_loopback(port, 10000);
+    }
+    make_room.join();
+    RawConn connected(fd);
+    EXPECT_TRUE(connected) << "a signal failed the connect";
 }

@@ -15,6 +15,12 @@ int free_port();
 // with a new port. Returns the port, or -1 when every attempt failed.
 int start_server_on_free_port(int attempts = 20);
 
+// A blocking TCP connection to 127.0.0.1:port (close-on-exec), or -1. A
+// connect that a signal interrupts goes on in the background; this waits for
+// it, up to `timeout_ms`, as a connect in progress, so a process whose
+// threads take signals (a fuzzer's timer, say) does not fail at random.
+int connect_loopback(int port, int timeout_ms = 10000);
+
 // Open descriptors of this process.
 int open_descriptor_count();
 // Threads of this process.

@@ -51,6 +51,7 @@ ThreadHandle thread_start(ThreadEntry entry, void* arg) {
 bool thread_start_detached(ThreadEntry entry, void* arg) { return spawn(entry, arg, nullptr); }
 
 bool thread_wait(const ThreadHandle& thread, int timeout_ms) {
+    if (take_fault(Fault::thread_wait)) return false;
     std::unique_lock<std::mutex> hold(thread->lock);
     return thread->ended_cv.wait_for(hold, std::chrono::milliseconds(timeout_ms),
                                      [&] { return thread->ended; });
