@@ -15,10 +15,6 @@ namespace {
     "{\"ping_ms\":0.00,\"download_mbps\":0.00,\"upload_mbps\":0.00,\"duration_ms\":0," \
     "\"jitter_ms\":0.00,\"server\":\"lan\",\"phase\":\"idle\"}"
 
-// A rendering can exceed the snapshot only through `server`: 255 bytes that
-// each escape to six, plus under 300 bytes of the rest, fit in this scratch.
-constexpr std::size_t kRenderScratchSize = 2048;
-
 // The host reads this copy, never g_json_buf itself: it is refreshed under
 // g_mutex inside linkrate_result_json(), so its text is always complete.
 char g_json_host_buf[kJsonBufSize] = LINKRATE_INITIAL_JSON;

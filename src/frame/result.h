@@ -16,6 +16,10 @@ inline constexpr const char* kPhaseComplete = "complete";
 inline constexpr std::size_t kServerTextSize = 256;
 inline constexpr std::size_t kPhaseTextSize = 32;
 inline constexpr std::size_t kJsonBufSize = 1024;
+// Where a rendering is made before it replaces the snapshot. A rendering can
+// exceed the snapshot only through `server`: 255 bytes that each escape to
+// six, plus under 300 bytes of the rest, fit in it.
+inline constexpr std::size_t kRenderScratchSize = 2048;
 
 // The outcome of the latest test. Written only with g_mutex held, each change
 // followed by update_json_locked() in the same hold.
