@@ -22,8 +22,6 @@ inline constexpr const char* kVersionText =
 
 // 1 from the end of a successful linkrate_init() until linkrate_cleanup().
 extern std::atomic<int> g_initialized;
-// 1 while the HTTP library's global state is initialised.
-extern std::atomic<int> g_curl_initialized;
 // 1 = the host asked the running test to stop. Tests clear it when they start.
 extern std::atomic<int> g_cancel_flag;
 // The registered progress callback, or null. Stored under g_mutex, loaded without it.

@@ -11,6 +11,7 @@
 #include "frame/messages.h"
 #include "frame/result.h"
 #include "frame/state.h"
+#include "internet/http_library.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
