@@ -36,12 +36,12 @@ extern "C" LINKRATE_API int32_t linkrate_init(void) noexcept {
     }
     // The lock is created with the library and lives as long as it, so a
     // second initialisation never replaces a lock another thread may hold.
-    std::lock_guard<std::mutex> hold(g_mutex);
-    reset_result_locked();
-    update_json_locked();
-    clear_last_error();
-    g_cancel_flag.store(0);
-    g_initialized.store(1);
+    update_result([](TestResult& r) {
+        reset_result(r);
+        clear_last_error();
+        g_cancel_flag.store(0);
+        g_initialized.store(1);
+    });
     return 0;
 }
 

@@ -27,14 +27,14 @@ unsigned long g_json_copied_generation = 0;
 TestResult g_last_result = {0.0, 0.0, 0.0, 0, 0.0, "lan", "idle"};
 char g_json_buf[kJsonBufSize] = LINKRATE_INITIAL_JSON;
 
-void reset_result_locked() {
-    g_last_result.ping_ms = 0.0;
-    g_last_result.download_mbps = 0.0;
-    g_last_result.upload_mbps = 0.0;
-    g_last_result.duration_ms = 0;
-    g_last_result.jitter_ms = 0.0;
-    std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", "lan");
-    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhaseIdle);
+void reset_result(TestResult& r) {
+    r.ping_ms = 0.0;
+    r.download_mbps = 0.0;
+    r.upload_mbps = 0.0;
+    r.duration_ms = 0;
+    r.jitter_ms = 0.0;
+    std::snprintf(r.server, sizeof r.server, "%s", "lan");
+    write_phase(r, kPhaseIdle);
 }
 
 void update_json_locked() {

@@ -29,10 +29,10 @@ constexpr const char* kInitialJson =
 void dummy_tick(const char*, double, int32_t) {}
 
 void write_record(double download, const char* server) {
-    std::lock_guard<std::mutex> hold(g_mutex);
-    g_last_result.download_mbps = download;
-    std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", server);
-    update_json_locked();
+    update_result([&](TestResult& r) {
+        r.download_mbps = download;
+        std::snprintf(r.server, sizeof r.server, "%s", server);
+    });
 }
 
 }  // namespace
