@@ -8,14 +8,7 @@ cd "$(dirname "$0")/.."
 rounds=${1:-5}
 seconds=${2:-3}
 
-for tool in iperf3 jq; do
-  if ! command -v "$tool" >/dev/null; then
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq iperf3 jq
-  fi
-done
+scripts/setup.sh build bench
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target linkrate_bench_host >/dev/null
 host_bin=build/default/bench/linkrate_bench_host

@@ -3,7 +3,8 @@
 # (the stress, valgrind and lab labels among them), the asan and tsan presets
 # every test not labelled slow or lab, the fuzz preset runs each fuzz target
 # for a minute; then a tiny C host is built against an installed tree, and
-# the Debian packages are built, installed, used and removed again.
+# the Debian packages are built, installed, used and removed again. The
+# format and static-analysis checks run on the default preset's build.
 # Usage: scripts/test.sh [preset...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,10 @@ for preset in "${presets[@]}"; do
   fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [[ "$preset" == default ]]; then
+    echo "=== style checks"
+    scripts/lint.sh build/default
+  fi
   ctest --preset "$preset"
 done
 

@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
-
 #include <tarnwell/linkrate.h>
 
 static double cpu_seconds(void) {

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/../.."
 rounds=${1:-5}
 scheme=${2:-http}
 
-scripts/setup.sh
+scripts/setup.sh build bench
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target internet_bench_host >/dev/null
 host=build/default/bench/internet/internet_bench_host

@@ -166,7 +166,10 @@ LINKRATE_API int32_t linkrate_internet_run(const char* base_url) LINKRATE_NOEXCE
  */
 LINKRATE_API const char* linkrate_result_json(void) LINKRATE_NOEXCEPT;
 
-/* Returns the library's version text, "2.0.0". Any time, any thread. */
+/*
+ * Returns the library's version text: LINKRATE_VERSION_MAJOR, _MINOR and
+ * _PATCH joined by dots. Any time, any thread.
+ */
 LINKRATE_API const char* linkrate_version(void) LINKRATE_NOEXCEPT;
 
 /*

@@ -197,7 +197,8 @@ void JsonWriter::string(const char* text, std::size_t length) {
             *o++ = '\\';
             *o++ = e;
         } else if (c < 0x20) {
-            std::memcpy(o, "\\u00", 4);
+            // Four bytes of a six-byte escape, not a text: no NUL belongs here.
+            std::memcpy(o, "\\u00", 4);  // NOLINT(bugprone-not-null-terminated-result)
             o[4] = kHexDigits[c >> 4];
             o[5] = kHexDigits[c & 0x0F];
             o += 6;

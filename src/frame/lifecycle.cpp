@@ -1,18 +1,16 @@
 // Initialisation and tear-down, the last-error text, cancellation, the
 // progress-callback slot and the version text.
-#include <curl/curl.h>
-
 #include <cstdio>
 
 #include "frame/messages.h"
 #include "frame/result.h"
 #include "frame/state.h"
+#include "frame/subsystems.h"
 #include "platform/platform.h"
 
 namespace linkrate {
 
 std::atomic<int> g_initialized{0};
-std::atomic<int> g_curl_initialized{0};
 std::atomic<int> g_cancel_flag{0};
 std::atomic<TickCallback> g_tick_cb{nullptr};
 std::mutex g_mutex;
@@ -33,25 +31,23 @@ extern "C" LINKRATE_API int32_t linkrate_init(void) noexcept {
         set_last_error(msg::kSocketStartupFailed);
         return -1;
     }
+    for (const Subsystem* subsystem : g_subsystems) {
+        if (subsystem->start != nullptr) subsystem->start();
+    }
     // The lock is created with the library and lives as long as it, so a
     // second initialisation never replaces a lock another thread may hold.
-    if (g_curl_initialized.load() == 0 && curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
-        g_curl_initialized.store(1);
-    }
-    std::lock_guard<std::mutex> hold(g_mutex);
-    reset_result_locked();
-    update_json_locked();
-    clear_last_error();
-    g_cancel_flag.store(0);
-    g_initialized.store(1);
+    update_result([](TestResult& r) {
+        reset_result(r);
+        clear_last_error();
+        g_cancel_flag.store(0);
+        g_initialized.store(1);
+    });
     return 0;
 }
 
 extern "C" LINKRATE_API void linkrate_cleanup(void) noexcept {
-    linkrate_stop_server();
-    if (g_curl_initialized.load() != 0) {
-        curl_global_cleanup();
-        g_curl_initialized.store(0);
+    for (const Subsystem* subsystem : g_subsystems) {
+        if (subsystem->stop != nullptr) subsystem->stop();
     }
     platform::socket_library_cleanup();
     g_initialized.store(0);

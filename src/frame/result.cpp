@@ -15,10 +15,6 @@ namespace {
     "{\"ping_ms\":0.00,\"download_mbps\":0.00,\"upload_mbps\":0.00,\"duration_ms\":0," \
     "\"jitter_ms\":0.00,\"server\":\"lan\",\"phase\":\"idle\"}"
 
-// A rendering can exceed the snapshot only through `server`: 255 bytes that
-// each escape to six, plus under 300 bytes of the rest, fit in this scratch.
-constexpr std::size_t kRenderScratchSize = 2048;
-
 // The host reads this copy, never g_json_buf itself: it is refreshed under
 // g_mutex inside linkrate_result_json(), so its text is always complete.
 char g_json_host_buf[kJsonBufSize] = LINKRATE_INITIAL_JSON;
@@ -31,14 +27,14 @@ unsigned long g_json_copied_generation = 0;
 TestResult g_last_result = {0.0, 0.0, 0.0, 0, 0.0, "lan", "idle"};
 char g_json_buf[kJsonBufSize] = LINKRATE_INITIAL_JSON;
 
-void reset_result_locked() {
-    g_last_result.ping_ms = 0.0;
-    g_last_result.download_mbps = 0.0;
-    g_last_result.upload_mbps = 0.0;
-    g_last_result.duration_ms = 0;
-    g_last_result.jitter_ms = 0.0;
-    std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", "lan");
-    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhaseIdle);
+void reset_result(TestResult& r) {
+    r.ping_ms = 0.0;
+    r.download_mbps = 0.0;
+    r.upload_mbps = 0.0;
+    r.duration_ms = 0;
+    r.jitter_ms = 0.0;
+    std::snprintf(r.server, sizeof r.server, "%s", "lan");
+    write_phase(r, kPhaseIdle);
 }
 
 void update_json_locked() {

@@ -3,6 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "frame/state.h"
 
 namespace linkrate {
 
@@ -16,9 +20,13 @@ inline constexpr const char* kPhaseComplete = "complete";
 inline constexpr std::size_t kServerTextSize = 256;
 inline constexpr std::size_t kPhaseTextSize = 32;
 inline constexpr std::size_t kJsonBufSize = 1024;
+// Where a rendering is made before it replaces the snapshot. A rendering can
+// exceed the snapshot only through `server`: 255 bytes that each escape to
+// six, plus under 300 bytes of the rest, fit in it.
+inline constexpr std::size_t kRenderScratchSize = 2048;
 
-// The outcome of the latest test. Written only with g_mutex held, each change
-// followed by update_json_locked() in the same hold.
+// The outcome of the latest test. Written only through update_result(), so
+// that every change is rendered in the same hold of g_mutex.
 struct TestResult {
     double ping_ms;
     double download_mbps;
@@ -34,12 +42,27 @@ extern TestResult g_last_result;
 // The rendering of g_last_result, rewritten in place by update_json_locked().
 extern char g_json_buf[kJsonBufSize];
 
-// Resets the record to its idle values (0.0, 0, "lan", "idle"). Caller holds g_mutex.
-void reset_result_locked();
+// Sets `r` to the idle values (0.0, 0, "lan", "idle").
+void reset_result(TestResult& r);
+
+// Writes `phase` into the record's phase text.
+inline void write_phase(TestResult& r, const char* phase) {
+    std::snprintf(r.phase, sizeof r.phase, "%s", phase);
+}
 
 // Renders the record anew and, when that gives a text of at most 1023 bytes,
-// replaces the snapshot with it. Caller holds g_mutex. Reports nothing.
+// replaces the snapshot with it. Caller holds g_mutex (update_result() does).
 void update_json_locked();
+
+// The one way to change the record: takes g_mutex, lets `change` edit the
+// record, renders it in the same hold, and lets go. Never call it with
+// g_mutex held; `change` only stores (no network call, pause or callback).
+template <class Change>
+void update_result(Change&& change) {
+    std::lock_guard<std::mutex> hold(g_mutex);
+    change(g_last_result);
+    update_json_locked();
+}
 
 // Renders `r` as the seven-member JSON object into `out` (no NUL is added).
 // Returns false, leaving *len unspecified, when a real is NaN or infinite, a

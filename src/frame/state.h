@@ -11,12 +11,17 @@
 namespace linkrate {
 
 inline constexpr std::size_t kLastErrorSize = 512;
-inline constexpr const char* kVersionText = "2.0.0";
+#define LINKRATE_TEXT_OF_(x) #x
+#define LINKRATE_TEXT_OF(x) LINKRATE_TEXT_OF_(x)
+// "MAJOR.MINOR.PATCH", spelt from the public header's macros.
+inline constexpr const char* kVersionText =
+    LINKRATE_TEXT_OF(LINKRATE_VERSION_MAJOR) "." LINKRATE_TEXT_OF(
+        LINKRATE_VERSION_MINOR) "." LINKRATE_TEXT_OF(LINKRATE_VERSION_PATCH);
+#undef LINKRATE_TEXT_OF
+#undef LINKRATE_TEXT_OF_
 
 // 1 from the end of a successful linkrate_init() until linkrate_cleanup().
 extern std::atomic<int> g_initialized;
-// 1 while the HTTP library's global state is initialised.
-extern std::atomic<int> g_curl_initialized;
 // 1 = the host asked the running test to stop. Tests clear it when they start.
 extern std::atomic<int> g_cancel_flag;
 // The registered progress callback, or null. Stored under g_mutex, loaded without it.

@@ -77,13 +77,11 @@ int run_latency_phase(const char* base) {
         return -1;
     }
     const LatencySummary summary = summarize_latency(samples, count);
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhaseDownload);
-        g_last_result.ping_ms = summary.mean_ms;
-        g_last_result.jitter_ms = summary.jitter_ms;
-        update_json_locked();
-    }
+    update_result([&](TestResult& r) {
+        write_phase(r, kPhaseDownload);
+        r.ping_ms = summary.mean_ms;
+        r.jitter_ms = summary.jitter_ms;
+    });
     return 0;
 }
 

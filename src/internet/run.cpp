@@ -23,13 +23,11 @@ extern "C" LINKRATE_API int32_t linkrate_internet_run(const char* base_url) noex
     fill_upload_buffer();
     g_cancel_flag.store(0);
     clear_last_error();
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", base);
-        std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhasePing);
-        g_last_result.duration_ms = 0;
-        update_json_locked();
-    }
+    update_result([&](TestResult& r) {
+        std::snprintf(r.server, sizeof r.server, "%s", base);
+        write_phase(r, kPhasePing);
+        r.duration_ms = 0;
+    });
 
     if (run_latency_phase(base) != 0) return -1;
     if (cancel_requested()) {

@@ -222,21 +222,16 @@ bool measure(Transfers& transfers, double* elapsed_out) {
     return true;
 }
 
-void write_phase_locked(const char* phase) {
-    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", phase);
-}
-
 // Returns the phase's elapsed time in seconds, or a negative value on failure.
 double run_download_phase(const char* base) {
     DownloadTransfers transfers(base);
     double elapsed = 0.0;
     if (!measure(transfers, &elapsed)) return -1.0;
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        g_last_result.download_mbps = rate_mbps(transfers.bytes(), elapsed);
-        write_phase_locked(kPhaseUpload);
-        update_json_locked();
-    }
+    const double rate = rate_mbps(transfers.bytes(), elapsed);
+    update_result([&](TestResult& r) {
+        r.download_mbps = rate;
+        write_phase(r, kPhaseUpload);
+    });
     if (cancel_requested()) {
         set_last_error(msg::kCancelled);
         return -1.0;
@@ -249,14 +244,11 @@ int run_upload_phase(const char* base, double download_seconds) {
     double elapsed = 0.0;
     if (!measure(transfers, &elapsed)) return -1;
     const double rate = rate_mbps(transfers.bytes(), elapsed);
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        g_last_result.duration_ms =
-            static_cast<std::int32_t>((download_seconds + elapsed) * 1000.0);
-        write_phase_locked(kPhaseComplete);
-        g_last_result.upload_mbps = rate;
-        update_json_locked();
-    }
+    update_result([&](TestResult& r) {
+        r.duration_ms = static_cast<std::int32_t>((download_seconds + elapsed) * 1000.0);
+        write_phase(r, kPhaseComplete);
+        r.upload_mbps = rate;
+    });
     // No cancel test follows: a cancel arriving now does not undo the result.
     report_tick(kPhaseComplete, rate, 100);
     return 0;

@@ -21,15 +21,15 @@ inline bool lan_test_arguments_ok(const char* host, std::int32_t port) {
     return false;
 }
 
-// In one hold of g_mutex: lets `fields` store the test's own fields, writes
-// "host:port" into `server` (cut to what it holds) and `phase`, and renders.
+// In one change of the record: lets `fields` store the test's own fields,
+// writes "host:port" into `server` (cut to what it holds) and `phase`.
 template <class Fields>
 void record_lan_result(const char* host, std::int32_t port, const char* phase, Fields fields) {
-    std::lock_guard<std::mutex> hold(g_mutex);
-    fields(g_last_result);
-    std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s:%d", host, port);
-    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", phase);
-    update_json_locked();
+    update_result([&](TestResult& r) {
+        fields(r);
+        std::snprintf(r.server, sizeof r.server, "%s:%d", host, port);
+        write_phase(r, phase);
+    });
 }
 
 }  // namespace linkrate

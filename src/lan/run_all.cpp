@@ -35,8 +35,6 @@ extern "C" LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
         set_last_error(msg::kAllTestsFailed);
         return -1;
     }
-    std::lock_guard<std::mutex> hold(g_mutex);
-    std::snprintf(g_last_result.phase, sizeof g_last_result.phase, "%s", kPhaseComplete);
-    update_json_locked();
+    update_result([](TestResult& r) { write_phase(r, kPhaseComplete); });
     return 0;
 }

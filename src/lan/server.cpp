@@ -259,3 +259,9 @@ extern "C" LINKRATE_API void linkrate_stop_server(void) noexcept {
     std::lock_guard<std::mutex> control(g_server_control);
     if (g_server_running.load() != 0) stop_server_locked();
 }
+
+namespace linkrate {
+
+const Subsystem kLanServerSubsystem{nullptr, &linkrate_stop_server};
+
+}  // namespace linkrate

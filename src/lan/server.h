@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame/subsystems.h"
+
 namespace linkrate {
 
 // 0 while no server is to run; otherwise the number of the start that is to
@@ -11,5 +13,8 @@ namespace linkrate {
 // only while it still holds their own start's number, so a thread of an
 // earlier server can never serve alongside a newer one.
 extern std::atomic<std::uint32_t> g_server_running;
+
+// Stops a running server with linkrate_cleanup(); starts nothing.
+extern const Subsystem kLanServerSubsystem;
 
 }  // namespace linkrate

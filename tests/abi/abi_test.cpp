@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tarnwell/linkrate.h"
+#include "test_support.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ TEST(FreshLoad, VersionAndErrorBeforeAnyCall) {
     Library lib;
     ASSERT_NE(lib.handle, nullptr) << dlerror();
     EXPECT_STREQ(lib.get<const char*()>("linkrate_last_error")(), "");
-    EXPECT_STREQ(lib.get<const char*()>("linkrate_version")(), "2.0.0");
+    EXPECT_EQ(lib.get<const char*()>("linkrate_version")(), linkrate::test::version_from_macros());
 }
 
 TEST(FreshLoad, FirstReadInitialisesAndRendersIdleRecord) {

@@ -193,7 +193,7 @@ TEST(RenderResultJsonTest, LongEscapedServerNeedsMoreThan1023Bytes) {
     std::memset(r.server, 0x01, kServerTextSize - 1);
     r.server[kServerTextSize - 1] = '\0';
 
-    char out[2048];
+    char out[kRenderScratchSize];
     std::size_t len = 0;
     ASSERT_TRUE(render_result_json(r, out, sizeof out, &len));
     TestResult plain = base_record();
@@ -212,7 +212,7 @@ TEST(RenderResultJsonTest, LongEscapedServerNeedsMoreThan1023Bytes) {
     }
 }
 
-// The library renders into a 2048-byte scratch buffer; the longest record the
+// The library renders into a scratch buffer first; the longest record the
 // struct can hold (longest reals, most negative duration, both texts full of
 // six-byte escapes) must still fit.
 TEST(RenderResultJsonTest, WorstCaseRecordFitsTheScratchBuffer) {

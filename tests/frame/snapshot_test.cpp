@@ -22,9 +22,7 @@ protected:
     // Applies `change` to the record and re-renders, as every writer does.
     template <class Change>
     static void update(Change change) {
-        std::lock_guard<std::mutex> hold(g_mutex);
-        change(g_last_result);
-        update_json_locked();
+        update_result(change);
     }
 
     static std::string text() { return linkrate_result_json(); }

@@ -117,16 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string server(r.server);
     const std::string phase(r.phase);
 
-    // The snapshot through update_json_locked, as every writer renders it.
+    // The snapshot through update_result, as every writer renders it.
     std::string snapshot;
-    {
-        std::lock_guard<std::mutex> hold(g_mutex);
+    update_result([&](TestResult& record) {
         std::memcpy(g_json_buf, kUnchanged, sizeof kUnchanged);
-        g_last_result = r;
-        update_json_locked();
-        FUZZ_CHECK(std::memchr(g_json_buf, '\0', kJsonBufSize) != nullptr);
-        snapshot = g_json_buf;
-    }
+        record = r;
+    });
+    FUZZ_CHECK(std::memchr(g_json_buf, '\0', kJsonBufSize) != nullptr);
+    snapshot = g_json_buf;
 
     // The same record with empty texts renders whenever its reals are finite;
     // its length plus the texts' escaped lengths is the full rendering's.

@@ -58,14 +58,14 @@ TestResult record() {
 }
 
 void seed_record(double ping, double download, double upload, double jitter) {
-    std::lock_guard<std::mutex> hold(g_mutex);
-    g_last_result.ping_ms = ping;
-    g_last_result.download_mbps = download;
-    g_last_result.upload_mbps = upload;
-    g_last_result.jitter_ms = jitter;
-    g_last_result.duration_ms = 1234;
-    std::snprintf(g_last_result.server, sizeof g_last_result.server, "%s", "earlier");
-    update_json_locked();
+    update_result([&](TestResult& r) {
+        r.ping_ms = ping;
+        r.download_mbps = download;
+        r.upload_mbps = upload;
+        r.jitter_ms = jitter;
+        r.duration_ms = 1234;
+        std::snprintf(r.server, sizeof r.server, "%s", "earlier");
+    });
 }
 
 bool run_latency_only(const std::string& base) {

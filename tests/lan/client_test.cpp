@@ -37,13 +37,13 @@ bool json_has(const std::string& member) { return json().find(member) != std::st
 
 // Marks the record so that a test can see which fields a call left alone.
 void mark_record() {
-    std::lock_guard<std::mutex> hold(g_mutex);
-    g_last_result.ping_ms = 1.5;
-    g_last_result.download_mbps = 2.5;
-    g_last_result.upload_mbps = 3.5;
-    g_last_result.duration_ms = 7;
-    g_last_result.jitter_ms = 4.5;
-    update_json_locked();
+    update_result([](TestResult& r) {
+        r.ping_ms = 1.5;
+        r.download_mbps = 2.5;
+        r.upload_mbps = 3.5;
+        r.duration_ms = 7;
+        r.jitter_ms = 4.5;
+    });
 }
 
 // Calls linkrate_cancel() once `ready` holds, then after `delay_ms`.

@@ -3,9 +3,18 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
+#include "tarnwell/linkrate.h"
+
 namespace linkrate::test {
+
+// The version text that the public header's macros spell.
+inline std::string version_from_macros() {
+    return std::to_string(LINKRATE_VERSION_MAJOR) + "." + std::to_string(LINKRATE_VERSION_MINOR) +
+           "." + std::to_string(LINKRATE_VERSION_PATCH);
+}
 
 // A TCP port on 127.0.0.1 that was free a moment ago (the system chose it).
 int free_port();
