@@ -54,14 +54,6 @@ std::shared_ptr<ServerRun> g_server_run;
 platform::ThreadHandle g_server_thread;
 std::uint32_t g_last_run_number = 0;
 
-// A connection thread's start argument: the accepted socket and the number of
-// the start whose listener accepted it, in one pointer-sized word.
-static_assert(sizeof(std::uintptr_t) >= 8, "socket and run number share one word");
-void* pack_worker_arg(SocketHandle socket, std::uint32_t number) {
-    auto word = (static_cast<std::uintptr_t>(number) << 32) | static_cast<std::uint32_t>(socket);
-    return reinterpret_cast<void*>(word);
-}
-
 bool still_running(std::uint32_t number) { return g_server_running.load() == number; }
 
 void stream_download(SocketHandle socket, std::uint32_t number) {
@@ -82,11 +74,8 @@ void swallow_upload(SocketHandle socket, std::uint32_t number) {
     }
 }
 
-int server_worker_thread(void* arg) {
-    auto word = reinterpret_cast<std::uintptr_t>(arg);
-    Socket socket(static_cast<SocketHandle>(word & 0xFFFFFFFFu));
-    auto number = static_cast<std::uint32_t>(word >> 32);
-
+// One accepted connection, served for the start numbered `number`.
+void server_worker_thread(Socket socket, std::uint32_t number) {
     set_socket_tuning(socket.get());
     unsigned char command = 0;
     if (platform::socket_recv(socket.get(), &command, 1) == 1) {
@@ -106,7 +95,6 @@ int server_worker_thread(void* arg) {
         }
     }
     socket.shutdown_and_close();
-    return 0;
 }
 
 void accept_loop(SocketHandle listening, std::uint32_t number) {
@@ -121,32 +109,27 @@ void accept_loop(SocketHandle listening, std::uint32_t number) {
             platform::sleep_ms(kListenerRetryPauseMs);
             continue;
         }
-        if (platform::thread_start_detached(server_worker_thread,
-                                            pack_worker_arg(accepted.get(), number))) {
-            accepted.release();  // the connection thread owns it now
-        }
-        // Otherwise `accepted` is closed here, without a shutdown.
+        // The task owns the socket; a thread that cannot be had closes it
+        // without a shutdown as the task is dropped.
+        platform::thread_start_detached(
+            platform::make_thread_task([socket = std::move(accepted), number]() mutable {
+                server_worker_thread(std::move(socket), number);
+            }));
     }
 }
 
-int server_listener_thread(void* arg) {
-    std::unique_ptr<std::shared_ptr<ServerRun>> hold(static_cast<std::shared_ptr<ServerRun>*>(arg));
-    ServerRun& run = **hold;
+// The listener of one start; its share of `run` keeps that start's state alive.
+void server_listener_thread(const std::shared_ptr<ServerRun>& shared_run) {
+    ServerRun& run = *shared_run;
 
     Socket listening = platform::socket_create_tcp();
     if (!listening) {
         run.gave_up.store(1);
-        return 1;
+        return;
     }
     platform::socket_set_option(listening.get(), platform::SocketOption::reuse_address, 1);
-    // The receive buffer is also set here, before any handshake, so every
-    // accepted connection starts with it. The kernel derives a connection's
-    // window limit from the buffer it has when the connection is set up, and
-    // setting the buffer afterwards (the connection thread's tuning) stops the
-    // automatic growth of that limit. Without this, depending on how the first
-    // data and that tuning interleave, an upload can stay held to the default
-    // window (about 100 KB): 41 Mbit/s on a 100 Mbit/s link with 20 ms round
-    // trips, in about half the runs.
+    // Set before any handshake: a connection's receive window limit comes from
+    // the buffer it has when it is set up (see docs/benchmarks.md, uploads).
     platform::socket_set_option(listening.get(), platform::SocketOption::receive_buffer,
                                 kSocketBufferBytes);
     // Only the low 16 bits of the port count: 0 and multiples of 65536 let the
@@ -154,7 +137,7 @@ int server_listener_thread(void* arg) {
     auto port = static_cast<unsigned short>(static_cast<std::uint32_t>(run.port) & 0xFFFFu);
     if (platform::socket_listen_any_ipv4(listening.get(), port, kListenBacklog) != 0) {
         run.gave_up.store(1);
-        return 1;
+        return;
     }
     SocketHandle handle = listening.release();
     run.sock.store(handle);
@@ -164,7 +147,6 @@ int server_listener_thread(void* arg) {
     // once this thread has ended, or hands it back here (see hand_back()).
     run.listener_done.store(1);
     if (run.sock.exchange(kInvalidSocket) != kInvalidSocket) platform::socket_close(handle);
-    return 0;
 }
 
 // The stop sequence's wait for the listener ran out, so the listener may still
@@ -206,10 +188,8 @@ void stop_server_locked() {
 // Starts a listener for a new run; false when its thread cannot be created.
 bool start_listener(std::int32_t port) {
     std::shared_ptr<ServerRun> run;
-    std::shared_ptr<ServerRun>* arg = nullptr;
     try {
         run = std::make_shared<ServerRun>();
-        arg = new std::shared_ptr<ServerRun>(run);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -217,9 +197,9 @@ bool start_listener(std::int32_t port) {
     if (++g_last_run_number == 0) ++g_last_run_number;
     run->number = g_last_run_number;
     g_server_running.store(run->number);
-    g_server_thread = platform::thread_start(server_listener_thread, arg);
+    g_server_thread =
+        platform::thread_start(platform::make_thread_task([run] { server_listener_thread(run); }));
     if (!g_server_thread) {
-        delete arg;
         g_server_running.store(0);
         return false;
     }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <new>
+#include <utility>
 
 namespace linkrate::platform {
 
@@ -46,14 +48,35 @@ inline HeapBlock heap_block(std::size_t size) {
 struct ThreadState;
 using ThreadHandle = std::shared_ptr<ThreadState>;
 
-using ThreadEntry = int (*)(void* arg);
+// The work of a new thread. A task owns what the thread needs (a socket, a
+// share of some state), so nothing has to be packed into a pointer, and a
+// task that never runs releases it when it is destroyed.
+class ThreadTask {
+public:
+    virtual ~ThreadTask() = default;
+    virtual void run() = 0;
+};
+using ThreadTaskPtr = std::unique_ptr<ThreadTask>;
 
-// Starts `entry(arg)` on a new thread. Returns a handle, or nullptr when the
-// thread cannot be created (also when a test asked for that, Fault::thread).
-ThreadHandle thread_start(ThreadEntry entry, void* arg);
-// Starts `entry(arg)` on a new thread whose handle is released at once.
-// Returns false when the thread cannot be created.
-bool thread_start_detached(ThreadEntry entry, void* arg);
+// Wraps the callable `body` (move-only is fine) in a task; nullptr when there
+// is no memory for it, and `body` is then dropped.
+template <class Body>
+ThreadTaskPtr make_thread_task(Body body) {
+    struct Task final : ThreadTask {
+        explicit Task(Body&& b) : body(std::move(b)) {}
+        void run() override { body(); }
+        Body body;
+    };
+    return ThreadTaskPtr(new (std::nothrow) Task(std::move(body)));
+}
+
+// Runs `task` on a new thread. Returns a handle, or nullptr when `task` is
+// null or the thread cannot be created (also when a test asked for that,
+// Fault::thread); the task is then destroyed on the calling thread.
+ThreadHandle thread_start(ThreadTaskPtr task);
+// Runs `task` on a new thread whose handle is released at once. Returns
+// false, with the task destroyed, as thread_start() would return nullptr.
+bool thread_start_detached(ThreadTaskPtr task);
 // Waits up to `timeout_ms` for the thread to end; true when it has ended.
 // Fault::thread_wait makes it return false at once, as if the time ran out.
 bool thread_wait(const ThreadHandle& thread, int timeout_ms);

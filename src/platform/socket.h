@@ -7,10 +7,16 @@
 
 #include <cstddef>
 
-namespace linkrate::platform {
+// The port defines SocketHandle, the system's own socket type, and
+// kInvalidSocket, the value that stands for no socket. Code above the
+// platform only stores, compares and passes them.
+#if defined(LINKRATE_PLATFORM_POSIX)
+#include "platform/posix/socket_handle.h"
+#else
+#error "no platform port chosen (src/platform/CMakeLists.txt defines LINKRATE_PLATFORM_<NAME>)"
+#endif
 
-using SocketHandle = int;
-inline constexpr SocketHandle kInvalidSocket = -1;
+namespace linkrate::platform {
 
 // Closes `handle` without a shutdown; the result is ignored.
 void socket_close(SocketHandle handle);

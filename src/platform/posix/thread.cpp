@@ -18,11 +18,11 @@ struct ThreadState {
 
 namespace {
 
-bool spawn(ThreadEntry entry, void* arg, std::shared_ptr<ThreadState> state) {
-    if (take_fault(Fault::thread)) return false;
+bool spawn(ThreadTaskPtr task, std::shared_ptr<ThreadState> state) {
+    if (!task || take_fault(Fault::thread)) return false;
     try {
-        std::thread([entry, arg, state = std::move(state)] {
-            entry(arg);
+        std::thread([task = std::move(task), state = std::move(state)] {
+            task->run();
             if (state) {
                 std::lock_guard<std::mutex> hold(state->lock);
                 state->ended = true;
@@ -38,17 +38,17 @@ bool spawn(ThreadEntry entry, void* arg, std::shared_ptr<ThreadState> state) {
 
 }  // namespace
 
-ThreadHandle thread_start(ThreadEntry entry, void* arg) {
+ThreadHandle thread_start(ThreadTaskPtr task) {
     ThreadHandle state;
     try {
         state = std::make_shared<ThreadState>();
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    return spawn(entry, arg, state) ? state : nullptr;
+    return spawn(std::move(task), state) ? state : nullptr;
 }
 
-bool thread_start_detached(ThreadEntry entry, void* arg) { return spawn(entry, arg, nullptr); }
+bool thread_start_detached(ThreadTaskPtr task) { return spawn(std::move(task), nullptr); }
 
 bool thread_wait(const ThreadHandle& thread, int timeout_ms) {
     if (take_fault(Fault::thread_wait)) return false;
