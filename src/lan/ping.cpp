@@ -1,5 +1,6 @@
 // The LAN ping: one fresh connection per attempt, a one-byte command and its
-// echo, timed from just before the connection until the echo arrived.
+// echo, timed from the moment the connection is established until the echo
+// arrived.
 #include "frame/messages.h"
 #include "frame/state.h"
 #include "lan/client.h"
@@ -39,9 +40,10 @@ extern "C" LINKRATE_API double linkrate_ping(const char* host, int32_t port,
             set_last_error(msg::kCancelled);
             break;
         }
-        double start = platform::now_seconds();
         platform::Socket socket = connect_to_host(host, port, kPingConnectTimeoutMs);
         if (!socket) continue;  // no pause after a failed connection
+        // One round trip: the connection's own set-up is not timed.
+        double start = platform::now_seconds();
         if (exchange_ping(socket.get())) {
             sum_ms += (platform::now_seconds() - start) * 1000.0;
             ++successes;
