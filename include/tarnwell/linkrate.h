@@ -105,7 +105,9 @@ LINKRATE_API void linkrate_stop_server(void) LINKRATE_NOEXCEPT;
 
 /*
  * Pings the LAN server at host:port `count` times (0 or less means 5), one
- * TCP connection per ping. Returns the mean round trip in milliseconds, or
+ * TCP connection per ping, each timed from the moment its connection is
+ * established until the one-byte reply arrived: one round trip, without the
+ * connection's set-up. Returns the mean round trip in milliseconds, or
  * -1.0 when no ping succeeded. Blocks up to about 7 s per ping against a
  * silent peer, plus the time the system takes to look up `host` for each ping,
  * which the library does not bound (a name server that never answers holds
@@ -125,7 +127,11 @@ LINKRATE_API double linkrate_ping(const char* host, int32_t port, int32_t count)
 LINKRATE_API double linkrate_download(const char* host, int32_t port,
                                       int32_t duration_ms) LINKRATE_NOEXCEPT;
 
-/* As linkrate_download, in the other direction. */
+/*
+ * As linkrate_download, in the other direction. Counts the bytes the peer has
+ * acknowledged by the end of the test: what the connection still holds then
+ * (unsent, or sent and not yet acknowledged) is left out.
+ */
 LINKRATE_API double linkrate_upload(const char* host, int32_t port,
                                     int32_t duration_ms) LINKRATE_NOEXCEPT;
 
@@ -142,7 +148,11 @@ LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
  * Runs the internet test against the HTTP speed-test server at `base_url`
  * (at most 255 bytes are used; trailing slashes are dropped): ten latency
  * requests, 3 s of download on four transfers, 3 s of upload on two, with
- * progress reports to the registered callback. Returns 0 when all three
+ * progress reports to the registered callback. Each latency sample is one
+ * request's time less its connection's set-up (name lookup, TCP connect, TLS
+ * handshake; nothing on a reused connection). The upload rate counts the
+ * body bytes the server has acknowledged: what libcurl and the connections
+ * still hold is left out, in the running rate and the final one. Returns 0 when all three
  * phases completed, -1 on failure or cancel (the record then keeps the phase
  * it reached). Blocks for about 6.3 s against a responsive server; a server
  * that never answers fails the run after about 30 s of latency time-outs, and

@@ -94,7 +94,10 @@ void set_download_options(CURL* easy, const char* url, std::uint64_t* download_b
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
-void set_upload_options(CURL* easy, const char* url, UploadStream* stream) {
+HeaderList upload_request_headers() { return HeaderList(curl_slist_append(nullptr, "Expect:")); }
+
+void set_upload_options(CURL* easy, const char* url, UploadStream* stream, curl_slist* headers,
+                        UploadSockets* sockets) {
     curl_easy_setopt(easy, CURLOPT_URL, url);
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(stream->body_size));
@@ -105,6 +108,8 @@ void set_upload_options(CURL* easy, const char* url, UploadStream* stream) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+    if (headers != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    sockets->attach(easy);
 }
 
 void reset_upload_stream(UploadStream& stream) {

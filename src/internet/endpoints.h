@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "internet/callbacks.h"
+#include "internet/curl_handles.h"
+#include "internet/upload_sockets.h"
 
 namespace linkrate {
 
@@ -40,9 +42,17 @@ void format_upload_url(char (&url)[kRequestUrlSize], const char* base);
 void set_latency_options(CURL* easy);
 // A download handle's options: GET `url`, body bytes added to *download_bytes.
 void set_download_options(CURL* easy, const char* url, std::uint64_t* download_bytes);
+// The request headers of every upload: "Expect:" drops libcurl's
+// "Expect: 100-continue", so that a body goes out at once instead of after an
+// idle round trip (or a second's wait on a server that never answers it).
+// Null when the list cannot be made; the uploads then go without it.
+HeaderList upload_request_headers();
 // An upload handle's options: POST `url` with a body of stream->body_size
-// bytes read through curl_internet_up_cb from *stream.
-void set_upload_options(CURL* easy, const char* url, UploadStream* stream);
+// bytes read through curl_internet_up_cb from *stream, the request headers
+// `headers` (may be null), and its sockets opened and closed through
+// `sockets`, which must outlive the handle's multi handle.
+void set_upload_options(CURL* easy, const char* url, UploadStream* stream, curl_slist* headers,
+                        UploadSockets* sockets);
 // Sets `stream` up for a new phase: offset 0, one 10 MiB body, nothing sent.
 void reset_upload_stream(UploadStream& stream);
 

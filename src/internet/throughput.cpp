@@ -10,6 +10,7 @@
 #include "internet/callbacks.h"
 #include "internet/curl_handles.h"
 #include "internet/endpoints.h"
+#include "internet/upload_sockets.h"
 #include "platform/platform.h"
 
 namespace linkrate {
@@ -84,29 +85,74 @@ struct DownloadTransfers {
     // A new GET of the same URL needs nothing set again.
     void rearm(CURL*, int) {}
     std::uint64_t bytes() const { return download_bytes; }
+    void stop_counting() {}
 };
 
-// Two POSTs, each with its own body state.
+// Body bytes that libcurl took from the read callback for the current POST on
+// `easy` but has not written to its connection yet.
+std::uint64_t held_by_libcurl(CURL* easy, const UploadStream& stream) {
+    curl_off_t written = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &written);
+    const auto written_bytes = static_cast<std::uint64_t>(written < 0 ? 0 : written);
+    return stream.body_offset > written_bytes ? stream.body_offset - written_bytes : 0;
+}
+
+// Two POSTs, each with its own body state. What they count is what arrived:
+// the body bytes handed to libcurl, less those it still holds and those its
+// connections have not had acknowledged.
 struct UploadTransfers {
     static constexpr int kCount = 2;
     static constexpr const char* kPhase = kPhaseUpload;
     static constexpr const char* kMultiFailed = msg::kUploadMultiFailed;
 
     std::array<UploadStream, kCount> streams{};
+    std::array<CURL*, kCount> easies{};
     char url[kRequestUrlSize];
+    HeaderList headers = upload_request_headers();
+    UploadSockets sockets;
+    std::uint64_t never_written = 0;  // held by libcurl when its POST ended
+    bool counted = false;
+    std::uint64_t final_bytes = 0;
 
     explicit UploadTransfers(const char* base) { format_upload_url(url, base); }
     void prepare(int k) { reset_upload_stream(streams[k]); }
-    void set_options(CURL* easy, int k) { set_upload_options(easy, url, &streams[k]); }
-    // Whether the transfer that just ended handed a body byte to libcurl.
-    bool moved_body(CURL*, int k) const { return streams[k].body_offset > 0; }
-    // A fresh body for the next POST.
+    void set_options(CURL* easy, int k) {
+        easies[k] = easy;
+        set_upload_options(easy, url, &streams[k], headers.get(), &sockets);
+    }
+    // Whether the transfer that just ended moved its body: libcurl took body
+    // bytes and the server answered. The body goes out without waiting for
+    // the server, so a server that drops every connection still sees the
+    // first bytes handed over before its reset arrives.
+    bool moved_body(CURL* easy, int k) const {
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        return streams[k].body_offset > 0 && status != 0;
+    }
+    // A fresh body for the next POST. What libcurl still held of the last one
+    // never reached its connection.
     void rearm(CURL* easy, int k) {
+        never_written += held_by_libcurl(easy, streams[k]);
         streams[k].body_offset = 0;
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                          static_cast<curl_off_t>(streams[k].body_size));
     }
-    std::uint64_t bytes() const { return streams[0].total_sent + streams[1].total_sent; }
+    std::uint64_t bytes() const {
+        if (counted) return final_bytes;
+        std::uint64_t not_arrived = never_written + sockets.undelivered();
+        for (int k = 0; k < kCount; ++k) {
+            if (easies[k] != nullptr) not_arrived += held_by_libcurl(easies[k], streams[k]);
+        }
+        const std::uint64_t handed = streams[0].total_sent + streams[1].total_sent;
+        return handed > not_arrived ? handed - not_arrived : 0;
+    }
+    // Takes the count while the connections are still open: the clean-up
+    // closes them.
+    void stop_counting() {
+        final_bytes = bytes();
+        counted = true;
+        sockets.stop_counting();
+    }
 };
 
 // Restarts the transfers as they end: at once after one that moved body
@@ -210,6 +256,7 @@ bool measure(Transfers& transfers, double* elapsed_out) {
         curl_multi_poll(handles.multi(), nullptr, 0, restarts.poll_timeout_ms(now, kPollTimeoutMs),
                         nullptr);
     }
+    transfers.stop_counting();
     handles.release();
 
     if (cancel_requested()) {

@@ -1,5 +1,6 @@
 // The LAN ping: one fresh connection per attempt, a one-byte command and its
-// echo, timed from just before the connection until the echo arrived.
+// echo, timed from the moment the connection is established until the echo
+// arrived.
 #include "frame/messages.h"
 #include "frame/state.h"
 #include "lan/client.h"
@@ -24,9 +25,10 @@ bool exchange_ping(platform::SocketHandle socket) {
 
 // One attempt: a fresh connection, the exchange, and the end of the connection.
 PingOutcome ping_once(const char* host, std::int32_t port, double* round_trip_ms) {
-    double start = platform::now_seconds();
     platform::Socket socket = connect_to_host(host, port, kPingConnectTimeoutMs);
     if (!socket) return PingOutcome::no_connection;
+    // One round trip: the connection's own set-up is not timed.
+    const double start = platform::now_seconds();
     PingOutcome outcome = PingOutcome::failed;
     if (exchange_ping(socket.get())) {
         *round_trip_ms = (platform::now_seconds() - start) * 1000.0;

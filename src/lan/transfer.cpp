@@ -1,5 +1,6 @@
 // The LAN download and upload: one connection, one command byte, then blocks
-// in one direction for the requested time while the bytes are counted.
+// in one direction for the requested time while the bytes are counted: those
+// received, or those sent that the peer has acknowledged.
 #include <algorithm>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "lan/connect.h"
 #include "lan/protocol.h"
 #include "platform/platform.h"
+#include "platform/socket.h"
 
 namespace linkrate {
 namespace {
@@ -61,6 +63,11 @@ double run_transfer(Direction direction, const char* host, std::int32_t port,
         if (platform::now_seconds() - start >= limit_seconds) break;
     }
     const double end = platform::now_seconds();
+    if (upload) {
+        // Only what the peer has acknowledged by the end time has arrived;
+        // what the connection still holds (unsent, or in flight) is left out.
+        total_bytes -= std::min(total_bytes, platform::socket_unacknowledged_bytes(socket.get()));
+    }
     block.reset();
     socket.shutdown_and_close();
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <utility>
@@ -102,5 +103,12 @@ void fail_next(Fault fault, int skip = 0);
 void clear_faults();
 // Called by the operation itself: true when this call is to fail.
 bool take_fault(Fault fault);
+
+// Makes every socket report `bytes` not yet acknowledged by its peer, in
+// place of what the system says, until clear_faults() or a negative count.
+void report_unacknowledged(long long bytes);
+// Called by socket_unacknowledged_bytes(): true, with the count in *bytes,
+// while a test has asked for one.
+bool take_unacknowledged_report(std::uint64_t* bytes);
 
 }  // namespace linkrate::platform

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The port defines SocketHandle, the system's own socket type, and
 // kInvalidSocket, the value that stands for no socket. Code above the
@@ -67,6 +68,9 @@ private:
 // A new IPv4 TCP socket, or an empty Socket (also when a test asked for that,
 // Fault::socket).
 Socket socket_create_tcp();
+// A new close-on-exec socket of the given family, type and protocol (the
+// system's numbers), or an empty Socket (also Fault::socket).
+Socket socket_create(int family, int type, int protocol);
 
 enum class SocketOption {
     no_delay,            // TCP_NODELAY, 0 or 1
@@ -145,5 +149,13 @@ long socket_send(SocketHandle handle, const void* data, std::size_t size);
 // Receives up to `size` bytes. Returns the count, 0 when the peer closed, or
 // -1 on failure, also when the socket's receive time-out ran out.
 long socket_recv(SocketHandle handle, void* data, std::size_t size);
+
+// Bytes written to a TCP connection that the peer has not acknowledged yet:
+// still queued, or sent and not yet acknowledged. It still answers after the
+// peer closed or reset the connection, until the socket is closed. 0 where
+// the system cannot tell (the count then stays that of bytes handed over).
+// A test can make every socket report a count of its choosing
+// (report_unacknowledged in platform.h).
+std::uint64_t socket_unacknowledged_bytes(SocketHandle handle);
 
 }  // namespace linkrate::platform

@@ -68,6 +68,16 @@ std::uint64_t header_content_length(const std::string& lower) {
 
 }  // namespace
 
+bool RecordedRequest::has_header(const std::string& name) const {
+    std::string lower_head(head);
+    std::string lower_name = "\r\n" + name + ":";
+    for (std::string* text : {&lower_head, &lower_name}) {
+        std::transform(text->begin(), text->end(), text->begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    return lower_head.find(lower_name) != std::string::npos;
+}
+
 double steady_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -159,6 +169,7 @@ bool ScriptedServer::serve_one(int fd, std::string& pending) {
     std::transform(lower_head.begin(), lower_head.end(), lower_head.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     request.content_length = header_content_length(lower_head);
+    request.head = head;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         heads_.push_back(request.method + " " + request.target);

@@ -19,11 +19,15 @@ namespace linkrate::test {
 struct RecordedRequest {
     std::string method;  // "GET", "POST"
     std::string target;  // "/empty?t=0_1234"
+    std::string head;    // the request line and header lines, as sent
     std::uint64_t content_length = 0;
     std::uint64_t body_received = 0;  // body bytes read before the reply
     bool body_all_z = true;           // every body byte read was 0x5A
     double started = 0.0;             // steady clock, s: request head read
     double ended = 0.0;               // steady clock, s: connection done
+
+    // Whether the head carries the header `name` (any case), with any value.
+    bool has_header(const std::string& name) const;
 };
 
 struct Reply {

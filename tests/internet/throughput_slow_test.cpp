@@ -63,6 +63,7 @@ TEST(ThroughputSlow, RequestsSeenByARecordingServer) {
             EXPECT_EQ(r.target, "/empty");
             EXPECT_EQ(r.content_length, kBodySize);
             EXPECT_TRUE(r.body_all_z) << "every body byte is 'Z'";
+            EXPECT_FALSE(r.has_header("Expect")) << "a body goes out without waiting: " << r.head;
             partial_uploads += r.body_received != kBodySize;
         }
     }

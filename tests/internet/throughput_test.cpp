@@ -108,3 +108,20 @@ TEST_F(Throughput, MultiHandleThatCannotBeCreatedEndsTheRun) {
         EXPECT_EQ(posts_made(server), 0);
     }
 }
+
+TEST_F(Throughput, UploadLeavesOutWhatItsConnectionsHaveNotDelivered) {
+    ScriptedServer server([](const RecordedRequest& r) { return downloads_of(r, 1 << 20); });
+    ASSERT_TRUE(server.ok());
+    record_ticks();
+    // Every connection tells more bytes not yet acknowledged than the phase
+    // can hand over: nothing counts as arrived, though the bodies went out.
+    platform::report_unacknowledged(1LL << 40);
+    expect_complete_run(linkrate_internet_run(server.base().c_str()));
+    EXPECT_GT(record().download_mbps, 0.0) << "downloads count what they receive";
+    EXPECT_EQ(record().upload_mbps, 0.0);
+    for (const Tick& tick : ticks_of("upload")) EXPECT_EQ(tick.value, 0.0) << tick.percent;
+    std::uint64_t received = 0;
+    for (const RecordedRequest& r : server.requests()) received += r.body_received;
+    EXPECT_GT(received, 0u);
+    EXPECT_GT(posts_made(server), 0);
+}

@@ -328,6 +328,24 @@ TEST(ClientPeer, ResetMidStreamKeepsWhatArrived) {
     EXPECT_EQ(g_last_result.download_mbps, mbps);
 }
 
+TEST(ClientPeer, UploadCountsOnlyWhatThePeerAcknowledged) {
+    std::atomic<long> received{0};
+    ScriptedPeer peer([&](RawConn& conn) {
+        bool closed = false;
+        received += static_cast<long>(conn.read_to_end(&closed).size());
+    });
+    ASSERT_EQ(linkrate_init(), 0);
+    // The connection tells more bytes unacknowledged than it was handed:
+    // nothing counts as arrived.
+    platform::report_unacknowledged(1LL << 40);
+    EXPECT_EQ(linkrate_upload(kHost, peer.port(), 200), 0.0);
+    EXPECT_EQ(g_last_result.upload_mbps, 0.0);
+    EXPECT_TRUE(json_has("\"phase\":\"upload\""));
+    EXPECT_TRUE(eventually([&] { return received.load() > 65536; }, 5000)) << "blocks went out";
+    platform::clear_faults();
+    EXPECT_GT(linkrate_upload(kHost, peer.port(), 200), 0.0);
+}
+
 TEST(ClientPeer, UploadSendsOnlyFillBytesOnOneConnection) {
     std::atomic<long> good_bytes{0};
     std::atomic<long> bad_bytes{0};

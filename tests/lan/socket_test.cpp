@@ -170,3 +170,43 @@ TEST(LoopbackConnect, WaitsForAConnectThatSignalsInterrupt) {
     RawConn connected(fd);
     EXPECT_TRUE(connected) << "a signal failed the connect";
 }
+
+TEST(Socket, UnacknowledgedBytesAreWhatThePeerHasNotTaken) {
+    Pair pair;
+    ASSERT_TRUE(pair.mine && pair.peer);
+    EXPECT_EQ(socket_unacknowledged_bytes(pair.mine.get()), 0u) << "nothing sent yet";
+
+    // The peer does not read: once its window is full, what the sender still
+    // holds is not acknowledged.
+    socket_set_option(pair.mine.get(), SocketOption::send_timeout_ms, 200);
+    std::string block(65536, 'x');
+    std::uint64_t sent = 0;
+    for (long n = 1; n > 0 && sent < (64u << 20);) {
+        n = socket_send(pair.mine.get(), block.data(), block.size());
+        if (n > 0) sent += static_cast<std::uint64_t>(n);
+    }
+    const std::uint64_t stalled = socket_unacknowledged_bytes(pair.mine.get());
+    EXPECT_GT(stalled, 0u);
+    EXPECT_LT(stalled, sent);
+
+    // A reset drops the queue, but what never arrived is still told.
+    pair.peer.close_with_reset();
+    while (socket_send(pair.mine.get(), block.data(), 1) > 0) sleep_ms(1);
+    EXPECT_EQ(socket_unacknowledged_bytes(pair.mine.get()), stalled);
+
+    // The seam replaces the system's answer until the faults are cleared.
+    report_unacknowledged(12345);
+    EXPECT_EQ(socket_unacknowledged_bytes(pair.mine.get()), 12345u);
+    clear_faults();
+    EXPECT_EQ(socket_unacknowledged_bytes(pair.mine.get()), stalled);
+}
+
+TEST(Socket, UnacknowledgedBytesDrainOnceThePeerReads) {
+    Pair pair;
+    ASSERT_TRUE(pair.mine && pair.peer);
+    std::string block(65536, 'x');
+    ASSERT_EQ(socket_send(pair.mine.get(), block.data(), block.size()), 65536);
+    EXPECT_EQ(pair.peer.read_up_to(65536).size(), 65536u);
+    EXPECT_TRUE(
+        eventually([&] { return socket_unacknowledged_bytes(pair.mine.get()) == 0; }, 2000));
+}

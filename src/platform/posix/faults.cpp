@@ -7,6 +7,8 @@ namespace {
 
 // Per kind: 0 = no fault pending, n > 0 = the n-th call from now fails.
 std::atomic<int> g_fault_countdown[static_cast<int>(Fault::count_)];
+// The unacknowledged count every socket reports; negative: the system's own.
+std::atomic<long long> g_unacknowledged_report{-1};
 
 }  // namespace
 
@@ -16,6 +18,18 @@ void fail_next(Fault fault, int skip) {
 
 void clear_faults() {
     for (auto& countdown : g_fault_countdown) countdown.store(0);
+    g_unacknowledged_report.store(-1);
+}
+
+void report_unacknowledged(long long bytes) {
+    g_unacknowledged_report.store(bytes < 0 ? -1 : bytes);
+}
+
+bool take_unacknowledged_report(std::uint64_t* bytes) {
+    const long long report = g_unacknowledged_report.load();
+    if (report < 0) return false;
+    *bytes = static_cast<std::uint64_t>(report);
+    return true;
 }
 
 bool take_fault(Fault fault) {

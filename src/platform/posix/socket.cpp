@@ -49,6 +49,8 @@ void socket_shutdown(SocketHandle handle) { ::shutdown(handle, SHUT_RDWR); }
 
 Socket socket_create_tcp() { return create(AF_INET, SOCK_STREAM, 0); }
 
+Socket socket_create(int family, int type, int protocol) { return create(family, type, protocol); }
+
 Socket socket_create_for(const ResolvedAddress& address) {
     return create(address.family, address.type, address.protocol);
 }

@@ -1,11 +1,15 @@
 // Readiness waits, sends and receives, resumed after a signal within what is
-// left of their bound.
+// left of their bound, and what a connection has not delivered yet.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cerrno>
 #include <cmath>
+#if __has_include(<linux/sockios.h>)
+#include <linux/sockios.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/socket.h"
@@ -91,6 +95,21 @@ long socket_recv(SocketHandle handle, void* data, std::size_t size) {
     return resumed_transfer(handle, POLLIN, SO_RCVTIMEO, [&](int flags) {
         return static_cast<long>(::recv(handle, data, size, flags));
     });
+}
+
+std::uint64_t socket_unacknowledged_bytes(SocketHandle handle) {
+    std::uint64_t reported = 0;
+    if (take_unacknowledged_report(&reported)) return reported;
+#ifdef SIOCOUTQ
+    // For TCP the kernel answers the sequence span from the oldest
+    // unacknowledged byte to the last byte written, whatever the state.
+    int queued = 0;
+    if (ioctl(handle, SIOCOUTQ, &queued) == 0 && queued > 0)
+        return static_cast<std::uint64_t>(queued);
+#else
+    (void)handle;
+#endif
+    return 0;
 }
 
 }  // namespace linkrate::platform
