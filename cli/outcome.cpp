@@ -27,7 +27,7 @@ const std::array<LanTestInfo, 3> kLanTests{{
       "Cancelled by user"}},
     {"Upload",
      "upload to",
-     "nothing sent",
+     "nothing delivered",
      {"Connect to host failed", "Send upload command failed", "Out of memory",
       "Cancelled by user"}},
 }};
@@ -217,7 +217,7 @@ Outcome judge_internet(const InternetRun& run) {
         const char* nothing;
     };
     for (const Transfer& t : {Transfer{2, r.download_mbps, kDoing[1], "nothing received"},
-                              Transfer{3, r.upload_mbps, kDoing[2], "nothing sent"}}) {
+                              Transfer{3, r.upload_mbps, kDoing[2], "nothing delivered"}}) {
         Row& row = outcome.rows[t.row];
         if (row.state == RowState::measured && t.mbps <= 0) {
             row.state = RowState::failed;

@@ -234,9 +234,9 @@ TEST(Cli, FailuresAreNamedAndExitOne) {
         std::vector<std::pair<std::string, std::string>> rows;  // label, text
         std::vector<std::string> errors;
     } cases[] = {
-        // The upload to that peer is left out: the library counts the bytes
-        // handed to the connection, and the first block fits the socket's
-        // buffer before the peer's close arrives.
+        // The upload to that peer is left out: the peer's system may
+        // acknowledge the first bytes before the peer closes, and the library
+        // counts what was acknowledged.
         {{"lan", lan, "--duration", "200"},
          {{"Download", "failed"}},
          {"download from " + lan + ": nothing received"}},
