@@ -9,7 +9,7 @@
 #include "frame/result.h"
 #include "frame/state.h"
 #include "internet/curl_handles.h"
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 #include "platform/platform.h"
 
 namespace linkrate {

@@ -6,7 +6,7 @@
 #include "frame/result.h"
 #include "frame/state.h"
 #include "internet/callbacks.h"
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 #include "internet/latency.h"
 #include "internet/throughput.h"
 

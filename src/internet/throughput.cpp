@@ -9,7 +9,7 @@
 #include "frame/state.h"
 #include "internet/callbacks.h"
 #include "internet/curl_handles.h"
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 #include "internet/upload_sockets.h"
 #include "platform/platform.h"
 

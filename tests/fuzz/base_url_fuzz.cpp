@@ -19,7 +19,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 
 using namespace linkrate;
 

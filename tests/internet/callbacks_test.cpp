@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "frame/state.h"
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 #include "internet/latency.h"
 
 using namespace linkrate;

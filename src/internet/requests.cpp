@@ -1,4 +1,4 @@
-#include "internet/endpoints.h"
+#include "internet/requests.h"
 
 #include <cmath>
 #include <cstdio>
