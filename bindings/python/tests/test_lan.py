@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pathlib
+import re
 import socket
 import threading
 import time
@@ -12,8 +14,15 @@ from conftest import free_port
 import linkrate
 
 
+def header_version() -> str:
+    """The version the public header's three macros spell."""
+    header = pathlib.Path(__file__).resolve().parents[3] / "include/tarnwell/linkrate.h"
+    parts = dict(re.findall(r"#define LINKRATE_VERSION_(MAJOR|MINOR|PATCH) (\d+)", header.read_text()))
+    return f"{parts['MAJOR']}.{parts['MINOR']}.{parts['PATCH']}"
+
+
 def test_version_and_record_types() -> None:
-    assert linkrate.version() == "2.0.0"
+    assert linkrate.version() == header_version()
     record = linkrate.result()
     assert isinstance(record, linkrate.Result)
     assert isinstance(record.duration_ms, int) and isinstance(record.ping_ms, float)
