@@ -6,8 +6,8 @@
 #include "frame/result.h"
 #include "frame/state.h"
 #include "internet/callbacks.h"
-#include "internet/requests.h"
 #include "internet/latency.h"
+#include "internet/requests.h"
 #include "internet/throughput.h"
 
 using namespace linkrate;

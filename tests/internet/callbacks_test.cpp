@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "frame/state.h"
-#include "internet/requests.h"
 #include "internet/latency.h"
+#include "internet/requests.h"
 
 using namespace linkrate;
 
