@@ -129,7 +129,7 @@ void server_listener_thread(const std::shared_ptr<ServerRun>& shared_run) {
     }
     platform::socket_set_option(listening.get(), platform::SocketOption::reuse_address, 1);
     // Set before any handshake: a connection's receive window limit comes from
-    // the buffer it has when it is set up (see docs/benchmarks.md, uploads).
+    // the buffer it has when it is set up (docs/benchmarks.md, "Found and mended").
     platform::socket_set_option(listening.get(), platform::SocketOption::receive_buffer,
                                 kSocketBufferBytes);
     // Only the low 16 bits of the port count: 0 and multiples of 65536 let the
