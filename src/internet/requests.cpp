@@ -75,23 +75,29 @@ void format_upload_url(char (&url)[kRequestUrlSize], const char* base) {
 // server that never answers would make last until the system's resolver gives
 // up (10 s and more). That thread ends by itself when its lookup returns.
 
-void set_latency_options(CURL* easy) {
+namespace {
+
+// What every kind of transfer handle sets.
+void set_shared_options(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kLatencyTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
+}  // namespace
+
+void set_latency_options(CURL* easy) {
+    set_shared_options(easy);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kLatencyTimeoutMs);
+}
+
 void set_download_options(CURL* easy, const char* url, std::uint64_t* download_bytes) {
+    set_shared_options(easy);
     curl_easy_setopt(easy, CURLOPT_URL, url);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_internet_down_cb);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, download_bytes);
-    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 }
 
 HeaderList upload_request_headers() { return HeaderList(curl_slist_append(nullptr, "Expect:")); }
@@ -104,10 +110,7 @@ void set_upload_options(CURL* easy, const char* url, UploadStream* stream, curl_
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, curl_internet_up_cb);
     curl_easy_setopt(easy, CURLOPT_READDATA, stream);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, curl_discard_cb);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+    set_shared_options(easy);
     if (headers != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     sockets->attach(easy);
 }
