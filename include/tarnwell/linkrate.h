@@ -138,8 +138,10 @@ LINKRATE_API double linkrate_upload(const char* host, int32_t port,
 /*
  * Runs the LAN ping, download and upload in turn against host:port, each
  * transfer for `duration_ms` (0 or less means 2000). Returns 0 when at least
- * one of them succeeded, -1 otherwise (also when cancelled). Initialises on
- * first use.
+ * one of them succeeded, -1 otherwise (also when cancelled). A pending cancel
+ * is dropped once, when the run starts; one that arrives later stops the test
+ * under way, or, between two tests, keeps the next one from starting.
+ * Initialises on first use.
  */
 LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
                                       int32_t duration_ms) LINKRATE_NOEXCEPT;
@@ -191,7 +193,7 @@ LINKRATE_API void linkrate_set_tick(TickCallback callback) LINKRATE_NOEXCEPT;
 /*
  * Asks the running test to stop at its next check; usually called from
  * another thread. A request made while no test runs is dropped by the next
- * test. Never blocks.
+ * test (or full run) when it starts. Never blocks.
  */
 LINKRATE_API void linkrate_cancel(void) LINKRATE_NOEXCEPT;
 

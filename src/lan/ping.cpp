@@ -39,16 +39,13 @@ PingOutcome ping_once(const char* host, std::int32_t port, double* round_trip_ms
 }
 
 }  // namespace
-}  // namespace linkrate
 
-using namespace linkrate;
-
-extern "C" LINKRATE_API double linkrate_ping(const char* host, int32_t port,
-                                             int32_t count) noexcept {
-    if (!lan_test_arguments_ok(host, port)) return -1.0;
+double measure_ping(const char* host, std::int32_t port, std::int32_t count) {
+    if (cancel_requested()) {
+        set_last_error(msg::kCancelled);
+        return -1.0;
+    }
     if (count <= 0) count = kDefaultPings;
-    g_cancel_flag.store(0);
-
     const PingTally tally = run_ping_attempts(
         count, [&](double* round_trip_ms) { return ping_once(host, port, round_trip_ms); },
         [] { platform::sleep_ms(kPausePingMs); });
@@ -59,4 +56,13 @@ extern "C" LINKRATE_API double linkrate_ping(const char* host, int32_t port,
     double mean_ms = tally.sum_ms / tally.successes;
     record_lan_result(host, port, kPhasePing, [&](TestResult& r) { r.ping_ms = mean_ms; });
     return mean_ms;
+}
+
+}  // namespace linkrate
+
+using namespace linkrate;
+
+extern "C" LINKRATE_API double linkrate_ping(const char* host, int32_t port,
+                                             int32_t count) noexcept {
+    return run_lan_test(measure_ping, host, port, count);
 }

@@ -14,7 +14,13 @@ namespace {
 constexpr int kRunPings = 5;
 constexpr int kDefaultDurationMs = 2000;
 
+void before_next_test() {
+    if (void (*seam)() = g_before_next_lan_test.load()) seam();
+}
+
 }  // namespace
+
+std::atomic<void (*)()> linkrate::g_before_next_lan_test{nullptr};
 
 extern "C" LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
                                                  int32_t duration_ms) noexcept {
@@ -22,13 +28,17 @@ extern "C" LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
     if (duration_ms <= 0) duration_ms = kDefaultDurationMs;
     g_cancel_flag.store(0);
 
+    // The flag is cleared once, here: the tests keep it, so a cancel that
+    // lands between two of them stops the run before the next one starts.
     // Each test records its own result; a failed one does not stop the run,
     // a cancelled one does (its message stays).
-    double ping_ms = linkrate_ping(host, port, kRunPings);
+    double ping_ms = measure_ping(host, port, kRunPings);
     if (cancel_requested()) return -1;
-    double download_mbps = linkrate_download(host, port, duration_ms);
+    before_next_test();
+    double download_mbps = measure_download(host, port, duration_ms);
     if (cancel_requested()) return -1;
-    double upload_mbps = linkrate_upload(host, port, duration_ms);
+    before_next_test();
+    double upload_mbps = measure_upload(host, port, duration_ms);
     if (cancel_requested()) return -1;
 
     if (ping_ms < 0.0 && download_mbps < 0.0 && upload_mbps < 0.0) {

@@ -25,9 +25,11 @@ enum class Direction { download, upload };
 double run_transfer(Direction direction, const char* host, std::int32_t port,
                     std::int32_t duration_ms) {
     const bool upload = direction == Direction::upload;
-    if (!lan_test_arguments_ok(host, port)) return -1.0;
+    if (cancel_requested()) {
+        set_last_error(msg::kCancelled);
+        return -1.0;
+    }
     if (duration_ms <= 0) duration_ms = kDefaultDurationMs;
-    g_cancel_flag.store(0);
 
     platform::Socket socket = connect_to_host(host, port, kTransferConnectTimeoutMs);
     if (!socket) {
@@ -81,16 +83,25 @@ double run_transfer(Direction direction, const char* host, std::int32_t port,
 }
 
 }  // namespace
+
+double measure_download(const char* host, std::int32_t port, std::int32_t duration_ms) {
+    return run_transfer(Direction::download, host, port, duration_ms);
+}
+
+double measure_upload(const char* host, std::int32_t port, std::int32_t duration_ms) {
+    return run_transfer(Direction::upload, host, port, duration_ms);
+}
+
 }  // namespace linkrate
 
 using namespace linkrate;
 
 extern "C" LINKRATE_API double linkrate_download(const char* host, int32_t port,
                                                  int32_t duration_ms) noexcept {
-    return run_transfer(Direction::download, host, port, duration_ms);
+    return run_lan_test(measure_download, host, port, duration_ms);
 }
 
 extern "C" LINKRATE_API double linkrate_upload(const char* host, int32_t port,
                                                int32_t duration_ms) noexcept {
-    return run_transfer(Direction::upload, host, port, duration_ms);
+    return run_lan_test(measure_upload, host, port, duration_ms);
 }

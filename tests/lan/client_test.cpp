@@ -192,6 +192,46 @@ TEST_F(AgainstServer, CancelDuringTheRunsDownloadSkipsTheUpload) {
     EXPECT_GT(g_last_result.download_mbps, 0.0);
 }
 
+// A cancel that lands after one test of the full run returned and before the
+// next one started: the run stops there, and the next test never starts.
+std::atomic<int> g_seam_calls{0};
+std::atomic<int> g_cancel_at_call{0};
+
+void cancel_at_chosen_gap() {
+    if (++g_seam_calls == g_cancel_at_call.load()) linkrate_cancel();
+}
+
+TEST_F(AgainstServer, CancelBetweenTheRunsTestsIsKept) {
+    const struct {
+        int gap;                  // 1: after the ping, 2: after the download
+        const char* phase_after;  // what the tests that ran left in the record
+    } cases[] = {{1, "ping"}, {2, "download"}};
+    g_before_next_lan_test.store(cancel_at_chosen_gap);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gap);
+        mark_record();
+        g_seam_calls.store(0);
+        g_cancel_at_call.store(c.gap);
+        const double start = platform::now_seconds();
+        EXPECT_EQ(linkrate_run_all(kHost, port_, 3000), -1);
+        const double elapsed = platform::now_seconds() - start;
+        EXPECT_STREQ(linkrate_last_error(), msg::kCancelled);
+        EXPECT_STREQ(g_last_result.phase, c.phase_after);
+        EXPECT_EQ(g_seam_calls.load(), c.gap) << "no further test after the cancel";
+        EXPECT_GT(g_last_result.ping_ms, 0.0);
+        EXPECT_NE(g_last_result.ping_ms, 1.5) << "the ping ran and recorded";
+        EXPECT_EQ(g_last_result.upload_mbps, 3.5) << "the upload never ran";
+        if (c.gap == 1) {
+            EXPECT_EQ(g_last_result.download_mbps, 2.5) << "the download never ran";
+            EXPECT_LT(elapsed, 2.5) << "neither transfer ran";
+        } else {
+            EXPECT_GT(g_last_result.download_mbps, 0.0);
+            EXPECT_LT(elapsed, 5.5) << "the upload did not run";
+        }
+    }
+    g_before_next_lan_test.store(nullptr);
+}
+
 TEST_F(AgainstServer, HundredsOfTestsLeaveNothingBehind) {
     for (int i = 0; i < 200; ++i) ASSERT_GT(linkrate_ping(kHost, port_, 1), 0.0);
     for (int i = 0; i < 50; ++i) {
