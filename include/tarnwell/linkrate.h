@@ -152,9 +152,13 @@ LINKRATE_API int32_t linkrate_run_all(const char* host, int32_t port,
  * requests, 3 s of download on four transfers, 3 s of upload on two, with
  * progress reports to the registered callback. Each latency sample is one
  * request's time less its connection's set-up (name lookup, TCP connect, TLS
- * handshake; nothing on a reused connection). The upload rate counts the
- * body bytes the server has acknowledged: what libcurl and the connections
- * still hold is left out, in the running rate and the final one. Returns 0 when all three
+ * handshake; nothing on a reused connection), whatever the reply's status.
+ * The throughput phases count only what the server took: download bodies of
+ * 2xx replies, and upload bodies the server has acknowledged (what libcurl
+ * and the connections still hold is left out) while their reply has not come
+ * or is 2xx, in the running rate and the final one. A transfer answered with
+ * any other status counts nothing and is tried again after 50 ms, so a wrong
+ * base URL measures 0.0 in both directions. Returns 0 when all three
  * phases completed, -1 on failure or cancel (the record then keeps the phase
  * it reached). Blocks for about 6.3 s against a responsive server; a server
  * that never answers fails the run after about 30 s of latency time-outs, and

@@ -64,28 +64,66 @@ private:
     std::array<EasyHandle, kMaxTransfers> transfers_;
 };
 
-// Four GETs whose body bytes all go to one counter.
+// The reply status of the transfer on `easy`: 0 until its status line arrived.
+long reply_status(CURL* easy) {
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+// Whether a status says the server did what was asked. An error reply (or a
+// redirect, which is not followed) is no throughput, however long its body.
+bool status_ok(long status) { return status >= 200 && status <= 299; }
+
+// Four GETs. Each counts the body bytes of its current reply; they count as
+// downloaded once the reply's status is known to be 2xx.
 struct DownloadTransfers {
     static constexpr int kCount = 4;
     static constexpr const char* kPhase = kPhaseDownload;
     static constexpr const char* kMultiFailed = msg::kDownloadMultiFailed;
 
-    std::uint64_t download_bytes = 0;
+    std::array<std::uint64_t, kCount> reply_bytes{};  // the current reply's body bytes
+    std::array<CURL*, kCount> easies{};
+    std::array<bool, kCount> active{};  // a request is under way
+    std::uint64_t ended_ok_bytes = 0;   // body bytes of ended 2xx replies
+    bool counted = false;
+    std::uint64_t final_bytes = 0;
     char url[kRequestUrlSize];
 
     explicit DownloadTransfers(const char* base) { format_download_url(url, base); }
     void prepare(int) {}
-    void set_options(CURL* easy, int) { set_download_options(easy, url, &download_bytes); }
-    // Whether the transfer that just ended received a body byte.
-    bool moved_body(CURL* easy, int) const {
-        curl_off_t received = 0;
-        curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-        return received > 0;
+    void set_options(CURL* easy, int k) {
+        easies[k] = easy;
+        active[k] = true;
+        set_download_options(easy, url, &reply_bytes[k]);
+    }
+    // Counts the reply that just ended, if it was a 2xx one; true when it
+    // moved body bytes of such a reply.
+    bool moved_body(CURL* easy, int k) {
+        active[k] = false;
+        const bool moved = status_ok(reply_status(easy)) && reply_bytes[k] > 0;
+        if (moved) ended_ok_bytes += reply_bytes[k];
+        reply_bytes[k] = 0;
+        return moved;
     }
     // A new GET of the same URL needs nothing set again.
-    void rearm(CURL*, int) {}
-    std::uint64_t bytes() const { return download_bytes; }
-    void stop_counting() {}
+    void rearm(CURL*, int k) {
+        reply_bytes[k] = 0;
+        active[k] = true;
+    }
+    std::uint64_t bytes() const {
+        if (counted) return final_bytes;
+        std::uint64_t total = ended_ok_bytes;
+        for (int k = 0; k < kCount; ++k) {
+            if (active[k] && status_ok(reply_status(easies[k]))) total += reply_bytes[k];
+        }
+        return total;
+    }
+    // Takes the count while the handles still exist: the clean-up releases them.
+    void stop_counting() {
+        final_bytes = bytes();
+        counted = true;
+    }
 };
 
 // Body bytes that libcurl took from the read callback for the current POST on
@@ -99,7 +137,9 @@ std::uint64_t held_by_libcurl(CURL* easy, const UploadStream& stream) {
 
 // Two POSTs, each with its own body state. What they count is what arrived:
 // the body bytes handed to libcurl, less those it still holds and those its
-// connections have not had acknowledged.
+// connections have not had acknowledged. A POST counts while its reply has
+// not come (on a slow link most bodies outlast the phase) and when the reply
+// is 2xx; one the server answered with an error counts nothing of its body.
 struct UploadTransfers {
     static constexpr int kCount = 2;
     static constexpr const char* kPhase = kPhaseUpload;
@@ -111,6 +151,7 @@ struct UploadTransfers {
     HeaderList headers = upload_request_headers();
     UploadSockets sockets;
     std::uint64_t never_written = 0;  // held by libcurl when its POST ended
+    std::uint64_t refused = 0;        // handed over in POSTs answered with an error
     bool counted = false;
     std::uint64_t final_bytes = 0;
 
@@ -121,30 +162,39 @@ struct UploadTransfers {
         set_upload_options(easy, url, &streams[k], headers.get(), &sockets);
     }
     // Whether the transfer that just ended moved its body: libcurl took body
-    // bytes and the server answered. The body goes out without waiting for
-    // the server, so a server that drops every connection still sees the
+    // bytes and the server answered 2xx. The body goes out without waiting
+    // for the server, so a server that drops every connection still sees the
     // first bytes handed over before its reset arrives.
     bool moved_body(CURL* easy, int k) const {
-        long status = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        return streams[k].body_offset > 0 && status != 0;
+        return streams[k].body_offset > 0 && status_ok(reply_status(easy));
     }
     // A fresh body for the next POST. What libcurl still held of the last one
-    // never reached its connection.
+    // never reached its connection; all of it, if the server refused it.
     void rearm(CURL* easy, int k) {
-        never_written += held_by_libcurl(easy, streams[k]);
+        if (answered_with_error(easy)) {
+            refused += streams[k].body_offset;
+        } else {
+            never_written += held_by_libcurl(easy, streams[k]);
+        }
         streams[k].body_offset = 0;
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                          static_cast<curl_off_t>(streams[k].body_size));
     }
     std::uint64_t bytes() const {
         if (counted) return final_bytes;
-        std::uint64_t not_arrived = never_written + sockets.undelivered();
+        std::uint64_t not_arrived = never_written + refused + sockets.undelivered();
         for (int k = 0; k < kCount; ++k) {
-            if (easies[k] != nullptr) not_arrived += held_by_libcurl(easies[k], streams[k]);
+            if (easies[k] == nullptr) continue;
+            not_arrived += answered_with_error(easies[k]) ? streams[k].body_offset
+                                                          : held_by_libcurl(easies[k], streams[k]);
         }
         const std::uint64_t handed = streams[0].total_sent + streams[1].total_sent;
         return handed > not_arrived ? handed - not_arrived : 0;
+    }
+    // A final reply that is not 2xx; 1xx replies are interim, not an answer.
+    static bool answered_with_error(CURL* easy) {
+        const long status = reply_status(easy);
+        return status >= 200 && !status_ok(status);
     }
     // Takes the count while the connections are still open: the clean-up
     // closes them.

@@ -84,16 +84,19 @@ TEST(ThroughputSlow, TransfersThatFailAreRestartedForTheWholePhase) {
     };
     Reply refuse{Reply::Kind::refuse_later};
     Reply reset{Reply::Kind::reset};
+    Reply ok{Reply::Kind::respond, 200, 1 << 20};
     Reply not_found{Reply::Kind::respond, 404, 1000};
     Reply failed_early{Reply::Kind::respond, 500, 0, 0, 0, false};
+    Reply failed_after_body{Reply::Kind::respond, 500, 100};
     Reply cut_short{Reply::Kind::truncate, 200, 1 << 20, 1000};
     Reply cut_short_early{Reply::Kind::truncate, 200, 1000, 10, 0, false};
     Reply empty{Reply::Kind::respond, 200, 0};
     // The run registers no tick callback: the phases run exactly the same.
     linkrate_set_tick(nullptr);
     for (const Case& c :
-         {Case{"refused", refuse, refuse, 0, 0}, Case{"statuses", not_found, failed_early, 1, -1},
-          Case{"resets", reset, reset, 0, 1}, Case{"cut short", cut_short, cut_short_early, 1, -1},
+         {Case{"refused", refuse, refuse, 0, 0}, Case{"statuses", not_found, failed_early, 0, 0},
+          Case{"uploads refused", ok, failed_after_body, 1, 0}, Case{"resets", reset, reset, 0, 1},
+          Case{"cut short", cut_short, cut_short_early, 1, -1},
           Case{"empty bodies", empty, empty, 0, 1}}) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(linkrate_init(), 0);
@@ -139,32 +142,46 @@ TEST(ThroughputSlow, TransfersThatCannotBeCreatedAreLeftOut) {
     EXPECT_GT(record().upload_mbps, 0.0) << "the second upload transfer alone";
 }
 
-// A server that answers the latency requests but drops every transfer with a
-// reset as soon as its request arrives: no body byte moves, so each transfer
-// rests 50 ms before its next attempt, at most about 61 attempts in a 3 s
-// phase, instead of opening connection after connection without rest.
+// Servers that answer the latency requests but give the transfers nothing
+// to count: one drops every transfer with a reset as soon as its request
+// arrives, one answers 404 to everything (the body of an error reply is no
+// download, and a refused POST no upload). Each transfer then rests 50 ms
+// before its next attempt, at most about 61 attempts in a 3 s phase, instead
+// of opening connection after connection without rest.
 TEST(ThroughputSlow, TransfersThatMoveNothingRestBeforeTheNextAttempt) {
-    ASSERT_EQ(linkrate_init(), 0);
     const Reply drop{Reply::Kind::reset, 200, 0, 0, 0, false};  // no request body is read
-    ScriptedServer server([&drop](const RecordedRequest& r) {
-        if (is_download(r) || is_upload(r)) return drop;
-        return Reply{};
-    });
-    ASSERT_TRUE(server.ok());
-    EXPECT_EQ(linkrate_internet_run(server.base().c_str()), 0) << linkrate_last_error();
-    EXPECT_STREQ(record().phase, "complete");
-    EXPECT_EQ(record().download_mbps, 0.0);
-    int downloads = 0;
-    int uploads = 0;
-    for (const std::string& head : server.heads()) {
-        downloads += head.rfind("GET /garbage", 0) == 0;
-        uploads += head.rfind("POST ", 0) == 0;
+    const Reply not_found{Reply::Kind::respond, 404, 150, 0, 0, false};
+    const struct {
+        const char* name;
+        Reply latency, transfers;
+        bool upload_counts_nothing;  // a reset comes after the first bytes were acknowledged
+    } cases[] = {{"resets", Reply{}, drop, false},
+                 {"404 to everything", not_found, not_found, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(linkrate_init(), 0);
+        ScriptedServer server([&c](const RecordedRequest& r) {
+            return is_download(r) || is_upload(r) ? c.transfers : c.latency;
+        });
+        ASSERT_TRUE(server.ok());
+        EXPECT_EQ(linkrate_internet_run(server.base().c_str()), 0) << linkrate_last_error();
+        EXPECT_STREQ(record().phase, "complete");
+        EXPECT_EQ(record().download_mbps, 0.0);
+        if (c.upload_counts_nothing) {
+            EXPECT_EQ(record().upload_mbps, 0.0);
+        }
+        int downloads = 0;
+        int uploads = 0;
+        for (const std::string& head : server.heads()) {
+            downloads += head.rfind("GET /garbage", 0) == 0;
+            uploads += head.rfind("POST ", 0) == 0;
+        }
+        // Attempts per transfer: one at the start, then one per 50 ms at
+        // most over a phase of a little more than 3 s.
+        constexpr int kMostPerTransfer = 65;
+        EXPECT_GT(downloads, 4 * 2) << "each transfer is still tried again";
+        EXPECT_LE(downloads, 4 * kMostPerTransfer);
+        EXPECT_GT(uploads, 2 * 2);
+        EXPECT_LE(uploads, 2 * kMostPerTransfer);
     }
-    // Attempts per transfer: one at the start, then one per 50 ms at most
-    // over a phase of a little more than 3 s.
-    constexpr int kMostPerTransfer = 65;
-    EXPECT_GT(downloads, 4 * 2) << "each transfer is still tried again";
-    EXPECT_LE(downloads, 4 * kMostPerTransfer);
-    EXPECT_GT(uploads, 2 * 2);
-    EXPECT_LE(uploads, 2 * kMostPerTransfer);
 }
