@@ -3,6 +3,7 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 namespace linkrate_cli {
@@ -34,8 +35,9 @@ std::string csv_header() {
 std::string csv_line(std::chrono::system_clock::time_point when, const std::string& target,
                      const char* json, const char* outcome) {
     const auto doc = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    const auto seconds = std::chrono::time_point_cast<std::chrono::seconds>(when);
-    std::string line = fmt::format("{:%Y-%m-%dT%H:%M:%SZ},{}", seconds, field(target));
+    // Broken down in UTC: fmt formats a time point in the local zone.
+    const std::tm utc = fmt::gmtime(std::chrono::system_clock::to_time_t(when));
+    std::string line = fmt::format("{:%Y-%m-%dT%H:%M:%SZ},{}", utc, field(target));
     for (const char* member : kMembers) {
         // Numbers as the JSON text has them; a member the text lacks stays empty.
         std::string value;

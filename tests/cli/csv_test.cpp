@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -41,4 +43,26 @@ TEST(Csv, OneQuotedLinePerRun) {
     EXPECT_EQ(linkrate_cli::csv_header(),
               "time,target,ping_ms,download_mbps,upload_mbps,duration_ms,jitter_ms,server,phase,"
               "outcome\r\n");
+}
+
+// The time is UTC whatever the local zone: zones written as POSIX rules, so
+// the test needs no time-zone database, on both sides of UTC and across a
+// date line (03:04 UTC is already noon in Tokyo and still the day before in
+// Honolulu).
+TEST(Csv, TimeIsUtcInEveryZone) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved != nullptr ? saved : "";
+    for (const char* zone : {"JST-9", "HST10", "UTC0"}) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        EXPECT_EQ(linkrate_cli::csv_line(kWhen, "h:1", "{}", "ok").substr(0, 21),
+                  "2026-01-02T03:04:05Z,")
+            << zone;
+    }
+    if (saved != nullptr) {
+        ::setenv("TZ", before.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
 }
