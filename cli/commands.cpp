@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 
 #include "csv.h"
 #include "interrupt.h"
@@ -84,6 +86,18 @@ int free_loopback_port() {
     return port;
 }
 
+// The running rate of each throughput phase's latest tick: what a phase that
+// a stop cut short had measured so far. Written by the progress callback on
+// the test's thread, read on it after the run.
+std::atomic<double> g_download_so_far{0.0};
+std::atomic<double> g_upload_so_far{0.0};
+
+void on_internet_tick(const char* phase, double value, std::int32_t percent) {
+    if (std::strcmp(phase, "download") == 0) g_download_so_far.store(value);
+    if (std::strcmp(phase, "upload") == 0) g_upload_so_far.store(value);
+    Progress::on_tick(phase, value, percent);
+}
+
 }  // namespace
 
 int run_serve(int port, const OutputOptions& out) {
@@ -158,18 +172,24 @@ int run_internet(const std::string& url, const OutputOptions& out) {
     run.target = url;
     {
         Progress progress(ProgressKind::internet, LanTest::full, 0, draw_progress(out));
-        linkrate_set_tick(Progress::on_tick);
+        linkrate_set_tick(on_internet_tick);
         run.returned = linkrate_internet_run(url.c_str());
         linkrate_set_tick(nullptr);
         progress.stop();
     }
-    ticks_log_close();
+    // The run goes on when the ticks cannot be written; the result is printed
+    // all the same, and the exit status says that something asked for is missing.
+    const std::string ticks_error = ticks_log_close();
+    if (!ticks_error.empty()) fmt::print(stderr, "linkrate: {}\n", ticks_error);
     run.stopped = interrupted();
+    run.download_so_far = g_download_so_far.load();
+    run.upload_so_far = g_upload_so_far.load();
     const Record record = read_record();
     run.record = record.fields;
     run.last_error = linkrate_last_error();
     const std::string server = record.fields.phase == "idle" ? url : record.fields.server;
-    return report(judge_internet(run), record, server, url, started_at, out);
+    const int status = report(judge_internet(run), record, server, url, started_at, out);
+    return status == 0 && !ticks_error.empty() ? kExitFailed : status;
 }
 
 int run_demo(int duration_ms, const OutputOptions& out) {

@@ -190,6 +190,11 @@ Outcome judge_internet(const InternetRun& run) {
             row.value = figure;
         } else if (row_stage == stage) {
             row.state = run.stopped ? RowState::stopped : RowState::failed;
+            // A stopped throughput phase shows its running rate at the stop.
+            const double so_far = stage == 1   ? run.download_so_far
+                                  : stage == 2 ? run.upload_so_far
+                                               : 0.0;
+            if (run.stopped && so_far > 0) row.value = format_rate(so_far);
         }
         return row;
     };

@@ -42,6 +42,9 @@ struct InternetRun {
     Result record;
     std::string last_error;
     bool stopped = false;
+    // The running rates of the latest download and upload ticks (0: none).
+    double download_so_far = 0.0;
+    double upload_so_far = 0.0;
 };
 
 Outcome judge_lan(const LanRun& run);

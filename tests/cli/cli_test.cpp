@@ -278,6 +278,20 @@ TEST(Cli, FailuresAreNamedAndExitOne) {
     EXPECT_TRUE(contains(csv.out, ",complete,failed\r\n")) << csv.out;
 }
 
+// A ticks file that cannot be written costs the ticks, not the run: one
+// warning, the whole result, and exit status 1 for what is missing.
+TEST(Cli, TicksThatCannotBeWrittenLeaveTheRunWhole) {
+    ScriptedServer http([](const RecordedRequest& r) { return speed_test_reply(r, 0, 1 << 20); });
+    ASSERT_TRUE(http.ok());
+    Finished f = run({"internet", http.base(), "--ticks", "/dev/full"});
+    EXPECT_EQ(f.status, 1) << f.err;
+    const std::string warning = "linkrate: cannot write ticks file '/dev/full': ";
+    EXPECT_TRUE(contains(f.err, warning)) << f.err;
+    EXPECT_EQ(f.err.find(warning), f.err.rfind(warning)) << "warned once\n" << f.err;
+    EXPECT_TRUE(std::regex_match(row(f.out, "Upload"), std::regex("[0-9.]+ Mbit/s"))) << f.out;
+    EXPECT_TRUE(std::regex_match(row(f.out, "Duration"), std::regex("[0-9]+ ms"))) << f.out;
+}
+
 TEST(Cli, ServeAndTestInTwoProcesses) {
     Server server;
     ASSERT_TRUE(server.ready()) << server.program.err();
@@ -356,19 +370,22 @@ TEST(Cli, SignalDuringEachPhaseShowsOnlyReachedRows) {
          [&] { return saw_head(http, "GET /garbage"); },
          SIGINT,
          {{"Jitter", kFigure},
-          {"Download", "stopped"},
+          {"Download", "stopped \\([0-9.]+ Mbit/s so far\\)"},
           {"Upload", "not measured"},
           {"Duration", "not measured"}}},
         {"internet upload",
          {"internet", http.base()},
          [&] { return saw_head(http, "POST /empty"); },
          SIGTERM,
-         {{"Download", kFigure}, {"Upload", "stopped"}, {"Duration", "not measured"}}},
+         {{"Download", kFigure},
+          {"Upload", "stopped \\([0-9.]+ Mbit/s so far\\)"},
+          {"Duration", "not measured"}}},
     };
     for (const auto& c : cases) {
         Program program(c.args);
         ASSERT_TRUE(eventually(c.phase_began, 15000)) << c.name;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Long enough for a phase's first tick, which comes 0.1 s after its start.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const auto signalled = Clock::now();
         program.signal(c.signal);
         EXPECT_EQ(program.wait(10000), 128 + c.signal) << c.name << "\n" << program.err();
