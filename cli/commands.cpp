@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "csv.h"
+#include "diagnose.h"
 #include "interrupt.h"
 #include "progress.h"
 #include "report.h"
@@ -40,6 +42,14 @@ Record read_record() {
 
 // Prints the outcome and picks the exit status. Messages go to stderr; stdout
 // gets the JSON text, the CSV line or the table, whatever happened.
+// Adds what the program found out about the target to the first failure
+// line of a failed run; a stopped run is left as it is.
+void add_cause(Outcome& outcome, const std::function<std::string()>& diagnose) {
+    if (outcome.verdict != Verdict::failed || outcome.errors.empty()) return;
+    const std::string cause = diagnose();
+    if (!cause.empty()) outcome.errors.front() += " (" + cause + ")";
+}
+
 int report(const Outcome& outcome, const Record& record, const std::string& server,
            const std::string& target, SystemClock::time_point started, const OutputOptions& out) {
     for (const std::string& error : outcome.errors) fmt::print(stderr, "linkrate: {}\n", error);
@@ -103,7 +113,10 @@ void on_internet_tick(const char* phase, double value, std::int32_t percent) {
 int run_serve(int port, const OutputOptions& out) {
     linkrate_init();
     if (linkrate_start_server(port) != 0) {
-        fmt::print(stderr, "linkrate: serve on port {}: {}\n", port, linkrate_last_error());
+        const std::string message = linkrate_last_error();
+        const std::string cause = diagnose_bind(port);
+        fmt::print(stderr, "linkrate: serve on port {}: {}{}\n", port, message,
+                   cause.empty() ? "" : " (" + cause + ")");
         linkrate_cleanup();
         return kExitFailed;
     }
@@ -158,7 +171,9 @@ int run_lan(LanTest test, const Endpoint& endpoint, int count_or_duration,
     const Record record = read_record();
     run.record = record.fields;
     run.last_error = linkrate_last_error();
-    return report(judge_lan(run), record, run.target, run.target, started_at, out);
+    Outcome outcome = judge_lan(run);
+    add_cause(outcome, [&] { return diagnose_lan(endpoint.host, endpoint.port); });
+    return report(outcome, record, run.target, run.target, started_at, out);
 }
 
 int run_internet(const std::string& url, const OutputOptions& out) {
@@ -188,7 +203,9 @@ int run_internet(const std::string& url, const OutputOptions& out) {
     run.record = record.fields;
     run.last_error = linkrate_last_error();
     const std::string server = record.fields.phase == "idle" ? url : record.fields.server;
-    const int status = report(judge_internet(run), record, server, url, started_at, out);
+    Outcome outcome = judge_internet(run);
+    add_cause(outcome, [&] { return diagnose_internet(url); });
+    const int status = report(outcome, record, server, url, started_at, out);
     return status == 0 && !ticks_error.empty() ? kExitFailed : status;
 }
 

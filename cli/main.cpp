@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "commands.h"
+#include "diagnose.h"
 #include "endpoint.h"
 #include "interrupt.h"
 #include "tarnwell/linkrate.h"
@@ -152,6 +153,9 @@ int run_program(int argc, char** argv) {
         if (ping->parsed()) check_at_least_one("--count", count);
         if (!ping->parsed() && !internet->parsed()) check_at_least_one("--duration", duration_ms);
         if (internet->parsed() && target.empty()) throw UsageError{"the URL is empty"};
+        if (internet->parsed() && !is_http_url(target)) {
+            throw UsageError{"the URL must begin with http:// or https://, not '" + target + "'"};
+        }
         Endpoint endpoint;
         if (!internet->parsed() && !demo->parsed()) endpoint = endpoint_or_throw(target);
 

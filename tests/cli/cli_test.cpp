@@ -128,6 +128,8 @@ TEST(Cli, UsageErrorsExitTwoWithAMessage) {
         {{"ping"}, "target is required"},
         {{"internet"}, "url is required"},
         {{"internet", ""}, "URL is empty"},
+        {{"internet", "ftp://127.0.0.1/"}, "must begin with http:// or https://"},
+        {{"internet", "not-a-url"}, "must begin with http:// or https://"},
         {{"ping", ":80"}, "missing host"},
         {{"download", "example:http"}, "not 'http'"},
         {{"upload", "example:70000"}, "not '70000'"},
@@ -261,7 +263,8 @@ TEST(Cli, FailuresAreNamedAndExitOne) {
             EXPECT_EQ(row(f.out, label).substr(0, text.size()), text) << what << "\n" << f.out;
         }
         for (const auto& error : c.errors) {
-            EXPECT_TRUE(contains(f.err, "linkrate: " + error + "\n")) << what << "\n" << f.err;
+            // What the program found out may follow in parentheses.
+            EXPECT_TRUE(contains(f.err, "linkrate: " + error)) << what << "\n" << f.err;
         }
     }
     EXPECT_TRUE(std::regex_match(row(run({"lan", lan, "--duration", "100"}).out, "Latency"),
@@ -290,6 +293,62 @@ TEST(Cli, TicksThatCannotBeWrittenLeaveTheRunWhole) {
     EXPECT_EQ(f.err.find(warning), f.err.rfind(warning)) << "warned once\n" << f.err;
     EXPECT_TRUE(std::regex_match(row(f.out, "Upload"), std::regex("[0-9.]+ Mbit/s"))) << f.out;
     EXPECT_TRUE(std::regex_match(row(f.out, "Duration"), std::regex("[0-9]+ ms"))) << f.out;
+}
+
+// After a failed test the program looks at the target itself and says what
+// it found on the failure line, beside the library's message.
+TEST(Cli, FailuresSayWhatTheProgramFoundOut) {
+    const std::string refused = "127.0.0.1:" + std::to_string(linkrate::test::free_port());
+    ScriptedPeer wrong_echo([](RawConn& conn) {
+        if (conn.read_up_to(1) == "P") conn.send_byte('X');
+    });
+    const std::string not_linkrate = "127.0.0.1:" + std::to_string(wrong_echo.port());
+    ScriptedServer not_found(
+        [](const RecordedRequest&) { return Reply{Reply::Kind::respond, 404, 150, 0, 0, false}; });
+    ScriptedServer moved([](const RecordedRequest& r) {
+        Reply reply{Reply::Kind::respond, 301, 0, 0, 0, false};
+        reply.location = "https://elsewhere.test/backend" + r.target;
+        return reply;
+    });
+    ASSERT_TRUE(not_found.ok() && moved.ok());
+    const std::string wrong_path = not_found.base() + "/nope/";
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;  // the whole failure line
+    } cases[] = {
+        {{"ping", refused, "--count", "1"},
+         "ping " + refused + ": No pings succeeded (connection refused by " + refused + ")"},
+        {{"ping", not_linkrate, "--count", "1"},
+         "ping " + not_linkrate +
+             ": No pings succeeded (accepts connections but did not answer the ping: is it a "
+             "linkrate server?)"},
+        {{"internet", "http://" + refused},
+         "latency to http://" + refused + ": Ping failed against server (connection refused by " +
+             refused + ")"},
+        {{"internet", wrong_path},
+         "download from " + wrong_path + ": nothing received (the server answered 404 to GET " +
+             not_found.base() + "/nope/garbage: check the base URL)"},
+        {{"internet", moved.base()},
+         "download from " + moved.base() +
+             ": nothing received (redirected to https://elsewhere.test/backend: use that URL)"},
+    };
+    for (const auto& c : cases) {
+        Finished f = run(c.args);
+        EXPECT_EQ(f.status, 1) << c.line << "\n" << f.out;
+        EXPECT_TRUE(contains(f.err, "linkrate: " + c.line + "\n")) << f.err;
+    }
+
+    // A second server on a port that one already serves.
+    Server first;
+    ASSERT_TRUE(first.ready()) << first.program.err();
+    Finished second = run({"serve", "--port", std::to_string(first.port)});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(contains(second.err,
+                         "(port " + std::to_string(first.port) + " is in use by another program)"))
+        << second.err;
+    first.program.signal(SIGTERM);
+    EXPECT_EQ(first.program.wait(5000), 0);
 }
 
 TEST(Cli, ServeAndTestInTwoProcesses) {

@@ -227,6 +227,7 @@ bool ScriptedServer::serve_one(int fd, std::string& pending) {
             std::string response =
                 "HTTP/1.1 " + std::to_string(reply.status) +
                 " Scripted\r\nContent-Length: " + std::to_string(reply.body_bytes) + "\r\n" +
+                (reply.location.empty() ? "" : "Location: " + reply.location + "\r\n") +
                 (keep_open ? "" : "Connection: close\r\n") + "\r\n";
             bool sent =
                 send_all(fd, response.data(), response.size(), stopping_) &&

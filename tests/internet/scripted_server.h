@@ -42,8 +42,9 @@ struct Reply {
     int status = 200;
     std::uint64_t body_bytes = 0;
     std::uint64_t truncate_after = 0;
-    int delay_ms = 0;       // before answering
-    bool read_body = true;  // read the whole request body before answering
+    int delay_ms = 0;        // before answering
+    bool read_body = true;   // read the whole request body before answering
+    std::string location{};  // a Location header, when not empty
 };
 
 using Script = std::function<Reply(const RecordedRequest&)>;

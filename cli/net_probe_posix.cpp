@@ -1,0 +1,200 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "net_probe.h"
+
+namespace linkrate_cli {
+namespace {
+
+// A descriptor closed when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+int ms_until(ProbeClock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits for `events` on `fd` until the deadline; false when it passed.
+bool wait_for(int fd, short events, ProbeClock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int ready = poll(&p, 1, ms_until(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+// What the look-up thread and the waiting thread share; the last of the two
+// to let go of it frees it.
+struct LookupState {
+    std::mutex lock;
+    std::condition_variable done_signal;
+    bool done = false;
+    Lookup result;
+};
+
+Lookup run_lookup(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    Lookup result;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status != 0) {
+        result.outcome = LookupOutcome::not_found;
+        result.error = gai_strerror(status);
+        return result;
+    }
+    result.outcome = LookupOutcome::found;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        const void* raw =
+            a->ai_family == AF_INET
+                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
+                : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+        if (inet_ntop(a->ai_family, raw, text, sizeof text) != nullptr) {
+            result.numeric.emplace_back(text);
+        }
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+}  // namespace
+
+Lookup lookup_host(const std::string& host, ProbeClock::time_point deadline) {
+    auto state = std::make_shared<LookupState>();
+    try {
+        std::thread([state, host] {
+            Lookup result = run_lookup(host);
+            std::lock_guard<std::mutex> hold(state->lock);
+            state->result = std::move(result);
+            state->done = true;
+            state->done_signal.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return Lookup{LookupOutcome::timed_out, {}, {}};  // no thread: nothing learnt
+    }
+    std::unique_lock<std::mutex> hold(state->lock);
+    if (!state->done_signal.wait_until(hold, deadline, [&] { return state->done; })) {
+        return Lookup{LookupOutcome::timed_out, {}, {}};
+    }
+    return state->result;
+}
+
+Connection connect_to(const std::string& address, int port, const std::string& probe,
+                      const std::string& expect, ProbeClock::time_point deadline) {
+    Connection result;
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        size = sizeof *v4;
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        size = sizeof *v6;
+    } else {
+        result.error = "not a numeric address";
+        return result;
+    }
+    Descriptor fd(socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    int error = 0;
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), size) != 0) {
+        if (errno != EINPROGRESS) {
+            error = errno;
+        } else if (!wait_for(fd.get(), POLLOUT, deadline)) {
+            result.outcome = ConnectOutcome::silent;
+            return result;
+        } else {
+            socklen_t length = sizeof error;
+            getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+    }
+    if (error == ECONNREFUSED) {
+        result.outcome = ConnectOutcome::refused;
+        return result;
+    }
+    if (error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH) {
+        result.outcome = error == ETIMEDOUT ? ConnectOutcome::silent : ConnectOutcome::failed;
+        result.error = std::strerror(error);
+        return result;
+    }
+    if (error != 0) {
+        result.error = std::strerror(error);
+        return result;
+    }
+    result.outcome = ConnectOutcome::open;
+    if (probe.empty()) return result;
+    if (send(fd.get(), probe.data(), probe.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(probe.size())) {
+        return result;
+    }
+    std::string reply;
+    char buffer[64];
+    while (reply.size() < expect.size() && wait_for(fd.get(), POLLIN, deadline)) {
+        const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        reply.append(buffer, static_cast<std::size_t>(got));
+    }
+    result.answered = reply.compare(0, expect.size(), expect) == 0 && reply.size() >= expect.size();
+    return result;
+}
+
+BindOutcome try_bind(int port, std::string& error) {
+    Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        error = std::strerror(errno);
+        return BindOutcome::failed;
+    }
+    // As the server binds: a port whose old connections linger is free.
+    int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        listen(fd.get(), 1) == 0) {
+        return BindOutcome::free;
+    }
+    const int cause = errno;
+    error = std::strerror(cause);
+    if (cause == EADDRINUSE) return BindOutcome::in_use;
+    if (cause == EACCES || cause == EPERM) return BindOutcome::not_permitted;
+    return BindOutcome::failed;
+}
+
+}  // namespace linkrate_cli
