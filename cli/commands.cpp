@@ -151,6 +151,7 @@ int run_lan(LanTest test, const Endpoint& endpoint, int count_or_duration,
     run.started = !interrupted();
     if (run.started) {
         Progress progress(ProgressKind::lan, test, count_or_duration, draw_progress(out));
+        const TestCall call;
         switch (test) {
             case LanTest::ping:
                 run.returned = linkrate_ping(host, port, count_or_duration);
@@ -188,7 +189,12 @@ int run_internet(const std::string& url, const OutputOptions& out) {
     {
         Progress progress(ProgressKind::internet, LanTest::full, 0, draw_progress(out));
         linkrate_set_tick(on_internet_tick);
-        run.returned = linkrate_internet_run(url.c_str());
+        // A signal before the run leaves it at the start: nothing measured.
+        run.returned = -1;
+        if (!interrupted()) {
+            const TestCall call;
+            run.returned = linkrate_internet_run(url.c_str());
+        }
         linkrate_set_tick(nullptr);
         progress.stop();
     }

@@ -10,18 +10,28 @@ enum class InterruptMode {
 
 // Blocks SIGINT and SIGTERM in every thread and starts a thread that waits for
 // them. On the first one it marks the run as interrupted, says "stopping..."
-// on stderr when announcing and stderr is a terminal, and from then on calls
-// linkrate_cancel() every 10 ms until the program ends, so that a test that
-// starts (and clears the cancel flag) after the signal is stopped too. A
-// second signal ends the program at once. Call it first in main(), before any
-// other thread exists; until set_interrupt_mode() the mode is `test` and
-// nothing is announced.
+// on stderr when announcing and stderr is a terminal, and asks the library to
+// cancel; while a TestCall is alive it asks again every 10 ms, so that a call
+// that started (and cleared the cancel flag) just after the signal is stopped
+// too. A second signal ends the program at once. Call it first in main(),
+// before any other thread exists; until set_interrupt_mode() the mode is
+// `test` and nothing is announced.
 void install_interrupt_handler();
 
 void set_interrupt_mode(InterruptMode mode, bool announce);
 
 // True once SIGINT or SIGTERM arrived.
 bool interrupted();
+
+// Marks a library test call under way for as long as it lives. Check
+// interrupted() before making one: no call should start after a signal.
+class TestCall {
+public:
+    TestCall();
+    ~TestCall();
+    TestCall(const TestCall&) = delete;
+    TestCall& operator=(const TestCall&) = delete;
+};
 
 // The exit status that the first signal asks for: 130 for SIGINT, 143 for
 // SIGTERM; 0 while none arrived.
