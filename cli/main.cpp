@@ -19,13 +19,15 @@ constexpr int kExitUsage = 2;
 constexpr const char* kCliVersion = LINKRATE_CLI_VERSION;
 
 constexpr const char* kExitStatuses =
-    "Exit status: 0 every test measured; 1 a test failed or measured nothing; "
+    "Exit status: 0 every test measured; 1 a test failed or measured nothing "
+    "(or the --ticks file could not be written); "
     "2 a usage error; 130 stopped by Ctrl-C (SIGINT), 143 by SIGTERM, after "
     "printing what was measured. 'serve' exits 0 on either signal.\n";
 
 constexpr const char* kInternetRequests =
     "The server must answer three requests: GET URL/empty (latency), "
-    "GET URL/garbage?ckSize=25 (download) and POST URL/empty (upload).\n";
+    "GET URL/garbage?ckSize=25 (download) and POST URL/empty (upload); "
+    "a reply outside 2xx counts nothing. URL begins with http:// or https://.\n";
 
 struct UsageError {
     std::string message;
