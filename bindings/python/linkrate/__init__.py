@@ -16,14 +16,16 @@ LINKRATE_LIBRARY environment variable, then by the system's loader.
 
 from __future__ import annotations
 
+from dataclasses import replace as _replace
 from typing import Callable, Optional
 
 from . import _runner
-from ._result import Cancelled, LinkrateError, Result
+from ._result import Cancelled, Interrupted, LinkrateError, Result
 from ._runner import Tick, Turn, lib
 
 __all__ = [
     "Cancelled",
+    "Interrupted",
     "LinkrateError",
     "Result",
     "Server",
@@ -98,9 +100,12 @@ def _measure(function: Callable[[bytes, int, int], float], host: str, port: int,
     host_b, port, arg = _text(host, "host"), _port(port), _int32(arg, "argument")
     outcome = _runner.run(lambda: function(host_b, port, arg))
     value = float(outcome.value)
-    if _was_cancelled(outcome, value < 0):
+    if outcome.interrupted or _was_cancelled(outcome, value < 0):
         measured = value if value >= 0 else None
-        raise Cancelled(outcome.error or _CANCELLED, Result.from_json(outcome.json), measured)
+        record = Result.from_json(outcome.json)
+        if outcome.interrupted:
+            raise Interrupted(record, measured)
+        raise Cancelled(outcome.error or _CANCELLED, record, measured)
     if value < 0:
         raise LinkrateError(outcome.error)
     return value
@@ -130,15 +135,40 @@ def upload(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> floa
     return _measure(lib.linkrate_upload, host, port, duration_ms)
 
 
-def _finish(outcome: _runner.Outcome, failed_names: tuple[str, ...], fields: tuple[str, ...]) -> Result:
+def _finish(
+    outcome: _runner.Outcome, names: tuple[str, ...], fields: tuple[str, ...], phases: bool = False
+) -> Result:
+    """The record of a run, with the tests that measured nothing named.
+
+    With `phases` (the internet run, whose record names the phase under way),
+    a stopped run's record also names the phase cut short, which carries the
+    running rate of its latest tick, and the phases it never reached.
+    """
     record = Result.from_json(outcome.json)
-    failed = [name for name, field in zip(failed_names, fields) if getattr(record, field) == 0.0]
-    record = record.with_failed(failed)
     status = int(outcome.value)
-    if _was_cancelled(outcome, status != 0):
+    stopped = outcome.interrupted or _was_cancelled(outcome, status != 0)
+    reached = len(names)
+    if stopped and phases and record.phase != "complete":
+        order = ("ping",) + names
+        at = order.index(record.phase) if record.phase in order else 0
+        reached = max(at - 1, 0)  # the rates before the phase cut short
+        if at > 0:
+            so_far = outcome.last_ticks.get(record.phase, 0.0)
+            record = _replace(record, **{fields[at - 1]: so_far}, stopped=record.phase)
+        else:
+            record = _replace(record, stopped="ping")
+        record = _replace(record, not_measured=names[at:])
+    failed = [
+        name for name, field in zip(names[:reached], fields[:reached]) if getattr(record, field) == 0.0
+    ]
+    record = record.with_failed(failed)
+    if outcome.interrupted:
+        raise Interrupted(record)
+    if stopped:
         raise Cancelled(outcome.error or _CANCELLED, record)
     if status != 0:
-        raise LinkrateError(outcome.error)
+        # The tests of a full LAN run that measured nothing are named.
+        raise LinkrateError(outcome.error, () if phases else failed)
     return record
 
 
@@ -146,8 +176,9 @@ def lan(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> Result:
     """The full LAN test: 5 pings, then download and upload of `duration_ms` each.
 
     Returns the record; its ``failed`` names the tests that measured nothing.
-    Raises LinkrateError when every test failed, Cancelled (carrying the
-    record) when cancelled.
+    Raises LinkrateError when every test failed (its ``failed`` and its text
+    name them), Cancelled (carrying the record) when cancelled, and
+    Interrupted, a KeyboardInterrupt carrying the record, on Ctrl-C.
     """
     host_b, port, duration_ms = _text(host, "host"), _port(port), _int32(duration_ms, "duration_ms")
     outcome = _runner.run(lambda: lib.linkrate_run_all(host_b, port, duration_ms))
@@ -161,13 +192,18 @@ def internet(base_url: str, on_tick: Optional[Tick] = None) -> Result:
     value, percent)` is called on this thread for each progress report:
     phase "ping" (value in ms), "download" or "upload" (running rate in
     Mbit/s), and "complete" once at the end. Returns the record, whose
-    ``failed`` names a phase whose rate is 0.0. Raises LinkrateError on
-    failure, Cancelled when cancelled; an exception raised by `on_tick` ends
-    the reports and is raised after the run.
+    ``failed`` names a phase whose rate is 0.0 (nothing got through, or the
+    server answered with errors). Raises LinkrateError on failure; when
+    stopped by cancel(), Cancelled, and by Ctrl-C, Interrupted (a
+    KeyboardInterrupt), each carrying the partial record: ``stopped`` names
+    the phase cut short, whose figure is its rate so far. An exception raised
+    by `on_tick` ends the reports and is raised after the run.
     """
+    if on_tick is not None and not callable(on_tick):
+        raise TypeError(f"on_tick must be callable, not {type(on_tick).__name__}")
     url = _text(base_url, "base_url")
-    outcome = _runner.run(lambda: lib.linkrate_internet_run(url), on_tick)
-    return _finish(outcome, _INTERNET_RATES, ("download_mbps", "upload_mbps"))
+    outcome = _runner.run(lambda: lib.linkrate_internet_run(url), on_tick, ticks=True)
+    return _finish(outcome, _INTERNET_RATES, ("download_mbps", "upload_mbps"), phases=True)
 
 
 class Server:

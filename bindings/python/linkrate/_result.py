@@ -25,6 +25,8 @@ class Result:
     server: str
     phase: str
     failed: tuple[str, ...] = field(default=())
+    stopped: str = ""
+    not_measured: tuple[str, ...] = field(default=())
 
     @classmethod
     def from_json(cls, text: str) -> "Result":
@@ -46,11 +48,24 @@ class Result:
 
 
 class LinkrateError(RuntimeError):
-    """A test failed; ``message`` is the library's own text."""
+    """A test failed; ``message`` is the library's own text.
 
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
+    For a full LAN run, ``failed`` names the tests that measured nothing, and
+    the error's text names them after the message: "All tests failed (ping,
+    download and upload measured nothing)".
+    """
+
+    def __init__(self, message: str, failed: Iterable[str] = ()) -> None:
         self.message = message
+        self.failed = tuple(failed)
+        super().__init__(_with_names(message, self.failed))
+
+
+def _with_names(message: str, tests: tuple[str, ...]) -> str:
+    if not tests:
+        return message
+    names = tests[0] if len(tests) == 1 else ", ".join(tests[:-1]) + " and " + tests[-1]
+    return f"{message} ({names} measured nothing)"
 
 
 class Cancelled(LinkrateError):
@@ -63,5 +78,16 @@ class Cancelled(LinkrateError):
 
     def __init__(self, message: str, result: Result, value: Optional[float] = None) -> None:
         super().__init__(message)
+        self.result = result
+        self.value = value
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C stopped a test: a KeyboardInterrupt that carries, as Cancelled
+    does, the record the test left (``result``) and what a ping, download or
+    upload returned (``value``)."""
+
+    def __init__(self, result: Result, value: Optional[float] = None) -> None:
+        super().__init__()
         self.result = result
         self.value = value

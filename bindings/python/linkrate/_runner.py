@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import queue
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from typing import Callable, Optional, Union
 
 from ._native import TickCallback, load
@@ -25,8 +25,11 @@ _lock = threading.Lock()
 # linkrate_init and the JSON text: init must not overlap a read of the text,
 # and the text is read by one thread at a time.
 _json_lock = threading.Lock()
-# Set by cancel(); the waiting caller repeats the library's cancel while it is
-# set, since a cancel that lands before the test has cleared its flag is lost.
+# Set by cancel(). A library call drops a cancel that came before it started
+# (it clears the flag first), and that moment cannot be seen from here, so the
+# waiting caller repeats the library's cancel while it is set and the call
+# runs. Once the call has cleared its flag it keeps a cancel to its end, a
+# full LAN run between its tests too.
 _cancel_requested = threading.Event()
 _REPEAT_CANCEL_S = 0.05
 
@@ -59,6 +62,10 @@ class Outcome:
     error: str
     json: str
     cancel_requested: bool
+    # Ctrl-C cancelled the call (which was waited for).
+    interrupted: bool = False
+    # The value of the latest tick of each phase.
+    last_ticks: dict[str, float] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -112,21 +119,26 @@ def _work(call: Callable[[], Union[int, float]], ticks: bool, events: "queue.Sim
     events.put(_Done(done))
 
 
-def run(call: Callable[[], Union[int, float]], on_tick: Optional[Tick] = None) -> Outcome:
+def run(
+    call: Callable[[], Union[int, float]], on_tick: Optional[Tick] = None, ticks: bool = False
+) -> Outcome:
     """Runs `call` (a foreign test call) in its turn and returns its outcome.
 
-    Ticks are delivered to `on_tick` on this thread. The first Ctrl-C cancels
-    the test, waits for it to return and raises KeyboardInterrupt; a second
-    one raises at once, and the test ends on its own while the lock keeps the
-    next test out. An exception raised by `on_tick` stops further ticks and is
-    raised once the test has returned.
+    With `ticks` (or an `on_tick`), the call's progress reports are taken: the
+    latest value of each phase goes into the outcome, and each report is
+    delivered to `on_tick` on this thread. The first Ctrl-C cancels the test,
+    waits for it to return and gives its outcome marked as interrupted; a
+    second one raises KeyboardInterrupt at once, and the test ends on its own
+    while the lock keeps the next test out. An exception raised by `on_tick`
+    stops further ticks and is raised once the test has returned.
     """
+    ticks = ticks or on_tick is not None
     _lock.acquire()
     try:
         _cancel_requested.clear()
         events: queue.SimpleQueue = queue.SimpleQueue()
         helper = threading.Thread(
-            target=_work, args=(call, on_tick is not None, events), name="linkrate-call", daemon=True
+            target=_work, args=(call, ticks, events), name="linkrate-call", daemon=True
         )
         helper.start()
     except BaseException:
@@ -135,6 +147,7 @@ def run(call: Callable[[], Union[int, float]], on_tick: Optional[Tick] = None) -
 
     interrupted = False
     tick_error: Optional[Exception] = None
+    last_ticks: dict[str, float] = {}
     while True:
         try:
             try:
@@ -145,6 +158,7 @@ def run(call: Callable[[], Union[int, float]], on_tick: Optional[Tick] = None) -
                 continue
             if isinstance(item, _Done):
                 break
+            last_ticks[item[0]] = item[1]
             if on_tick is not None and tick_error is None and not interrupted:
                 try:
                     on_tick(*item)
@@ -156,13 +170,11 @@ def run(call: Callable[[], Union[int, float]], on_tick: Optional[Tick] = None) -
             interrupted = True
             cancel()
 
-    if interrupted:
-        raise KeyboardInterrupt
     if isinstance(item.outcome, BaseException):
         raise item.outcome
-    if tick_error is not None:
+    if tick_error is not None and not interrupted:
         raise tick_error
-    return item.outcome
+    return replace(item.outcome, interrupted=interrupted, last_ticks=last_ticks)
 
 
 class Turn:

@@ -48,3 +48,21 @@ def test_invalid_url_raises_the_library_message() -> None:
     with pytest.raises(linkrate.LinkrateError) as caught:
         linkrate.internet("")
     assert caught.value.message == "Invalid or empty base_url"
+
+
+def test_cancel_carries_the_rate_so_far(nginx_url: str) -> None:
+    def on_tick(phase: str, value: float, percent: int) -> None:
+        if phase == "download" and value > 0:
+            linkrate.cancel()
+
+    with pytest.raises(linkrate.Cancelled) as caught:
+        linkrate.internet(nginx_url, on_tick)
+    record = caught.value.result
+    assert record.stopped == "download" and record.download_mbps > 0
+    assert record.not_measured == ("upload",) and record.failed == ()
+    assert record.upload_mbps == 0.0 and record.ping_ms > 0
+
+
+def test_on_tick_that_cannot_be_called_is_refused_at_once() -> None:
+    with pytest.raises(TypeError, match="on_tick must be callable"):
+        linkrate.internet("http://127.0.0.1:1", "not a function")  # type: ignore[arg-type]

@@ -49,6 +49,31 @@ with linkrate.Server({free_port()}) as server:
     assert words[2] == "download" and float(words[3]) >= 0
 
 
+def test_ctrl_c_in_an_internet_run_carries_the_partial_record(nginx_url: str) -> None:
+    child = child_python(
+        PRELUDE
+        + f"""
+def on_tick(phase, value, percent):
+    if phase == "download" and value > 0:
+        say("downloading")
+try:
+    linkrate.internet({nginx_url!r}, on_tick)
+    say("finished")
+except linkrate.Interrupted as stop:
+    assert isinstance(stop, KeyboardInterrupt)
+    record = stop.result
+    say("interrupted", record.stopped, record.download_mbps, ",".join(record.not_measured))
+"""
+    )
+    wait_for_line(child, "downloading")
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=20)
+    assert child.returncode == 0, err
+    words = [line for line in out.splitlines() if not line.startswith("downloading")][0].split()
+    assert words[:2] == ["interrupted", "download"], out + err
+    assert float(words[2]) > 0 and words[3] == "upload"
+
+
 def test_second_ctrl_c_raises_at_once_and_the_next_test_waits() -> None:
     # A server that never answers keeps a latency request (and its cancel)
     # busy for up to 3 s.

@@ -62,7 +62,19 @@ def test_failure_raises_the_library_message(call, message: str) -> None:
     with pytest.raises(linkrate.LinkrateError) as caught:
         call(closed)
     assert not isinstance(caught.value, linkrate.Cancelled)
-    assert caught.value.message == message and str(caught.value) == message
+    assert caught.value.message == message
+
+
+def test_a_failed_full_run_names_what_measured_nothing() -> None:
+    with pytest.raises(linkrate.LinkrateError) as caught:
+        linkrate.lan("127.0.0.1", free_port(), 100)
+    assert caught.value.message == "All tests failed"
+    assert caught.value.failed == ("ping", "download", "upload")
+    assert str(caught.value) == "All tests failed (ping, download and upload measured nothing)"
+    # A single test has only the library's message.
+    with pytest.raises(linkrate.LinkrateError) as caught:
+        linkrate.ping("127.0.0.1", free_port(), 1)
+    assert caught.value.failed == () and str(caught.value) == "No pings succeeded"
 
 
 @pytest.mark.parametrize(
