@@ -13,10 +13,22 @@ export interface Result {
   readonly phase: string;
   /** Tests of a run that measured nothing; their figures read 0 and are not measurements. */
   readonly failed: readonly ('ping' | 'download' | 'upload')[];
+  /** In a stopped internet run: the phase cut short, whose figure is its rate so far; else "". */
+  readonly stopped: '' | 'ping' | 'download' | 'upload';
+  /** In a stopped internet run: the phases it never reached (their figures read 0). */
+  readonly notMeasured: readonly ('download' | 'upload')[];
 }
 
-/** A test failed; `message` is the library's own text. */
-export class LinkrateError extends Error {}
+/**
+ * A test failed. `libraryMessage` is the library's own text; `message` is the
+ * same, followed for a full LAN run by the tests that measured nothing:
+ * "All tests failed (ping, download and upload measured nothing)".
+ */
+export class LinkrateError extends Error {
+  readonly libraryMessage: string;
+  /** The tests of a full LAN run that measured nothing; empty otherwise. */
+  readonly failed: readonly ('ping' | 'download' | 'upload')[];
+}
 
 /** A test was cancelled. */
 export class Cancelled extends LinkrateError {

@@ -18,11 +18,23 @@ const CANCELLED = 'Cancelled by user';
 const REPEAT_CANCEL_MS = 50;
 const WORKER = path.join(__dirname, 'lib', 'call-worker.js');
 
-/** A test failed; `message` is the library's own text. */
+// "ping, download and upload" for ['ping', 'download', 'upload'].
+function namesText(names) {
+  return names.length < 2 ? names.join('') : `${names.slice(0, -1).join(', ')} and ${names[names.length - 1]}`;
+}
+
+/**
+ * A test failed; `libraryMessage` is the library's own text. For a full LAN
+ * run, `failed` names the tests that measured nothing and the message names
+ * them after the library's: "All tests failed (ping, download and upload
+ * measured nothing)".
+ */
 class LinkrateError extends Error {
-  constructor(message) {
-    super(message);
+  constructor(message, failed = []) {
+    super(failed.length > 0 ? `${message} (${namesText(failed)} measured nothing)` : message);
     this.name = 'LinkrateError';
+    this.libraryMessage = message;
+    this.failed = Object.freeze([...failed]);
   }
 }
 
@@ -36,7 +48,9 @@ class Cancelled extends LinkrateError {
   }
 }
 
-function toResult(json, failed = []) {
+// `stop`, for a stopped internet run: the phase cut short (`stopped`), the
+// running rate of its latest tick, and the phases never reached.
+function toResult(json, failed = [], stop = { stopped: '', notMeasured: [] }) {
   const doc = JSON.parse(json);
   return Object.freeze({
     pingMs: doc.ping_ms,
@@ -47,6 +61,9 @@ function toResult(json, failed = []) {
     server: doc.server,
     phase: doc.phase,
     failed: Object.freeze([...failed]),
+    stopped: stop.stopped,
+    notMeasured: Object.freeze([...stop.notMeasured]),
+    ...stop.figures,
   });
 }
 
@@ -60,8 +77,11 @@ function result() {
   return toResult(lib.linkrate_result_json());
 }
 
-// Set by cancel(); while it is set the running call's cancel is repeated,
-// since one that lands before the test has cleared its flag is lost.
+// Set by cancel(). A library call drops a cancel that came before it started
+// (it clears the flag first), and that moment cannot be seen from here, so
+// while it is set the running call's cancel is repeated. Once the call has
+// cleared its flag it keeps a cancel to its end, a full LAN run between its
+// tests too.
 let cancelRequested = false;
 
 /** Asks the running test to stop. Never blocks; dropped when no test runs. */
@@ -80,7 +100,9 @@ function inTurn(task) {
 
 // Runs one library call on a worker thread. Resolves with its return value,
 // its last-error text and the record it left.
-function callInWorker(call, args, { onTick = null, init = true } = {}) {
+// With `ticks` (or an `onTick`), the latest tick value of each phase comes
+// back in `lastTicks`.
+function callInWorker(call, args, { onTick = null, init = true, ticks = false } = {}) {
   return inTurn(
     () =>
       new Promise((resolve, reject) => {
@@ -89,18 +111,21 @@ function callInWorker(call, args, { onTick = null, init = true } = {}) {
         // must not pass for one this test measured.
         if (init) lib.linkrate_init();
         const worker = new Worker(WORKER, {
-          workerData: { library: lib.name, call, args, ticks: onTick !== null },
+          workerData: { library: lib.name, call, args, ticks: ticks || onTick !== null },
         });
         let done = null;
         let failure = null;
         let tickError = null;
+        const lastTicks = {};
         const repeat = setInterval(() => {
           if (cancelRequested) lib.linkrate_cancel();
         }, REPEAT_CANCEL_MS);
         worker.on('message', (message) => {
           if (message.done) {
             done = message.done;
-          } else if (message.tick && onTick !== null && tickError === null) {
+          } else if (message.tick) {
+            lastTicks[message.tick[0]] = message.tick[1];
+            if (onTick === null || tickError !== null) return;
             try {
               onTick(...message.tick);
             } catch (error) {
@@ -115,7 +140,7 @@ function callInWorker(call, args, { onTick = null, init = true } = {}) {
           clearInterval(repeat);
           if (tickError !== null) reject(tickError);
           else if (done === null) reject(failure || new LinkrateError('the library call ended without an outcome'));
-          else resolve({ ...done, cancelRequested, json: lib.linkrate_result_json() });
+          else resolve({ ...done, cancelRequested, lastTicks, json: lib.linkrate_result_json() });
         });
       }),
   );
@@ -170,15 +195,29 @@ function upload(host, port = DEFAULT_PORT, durationMs = 2000) {
   return measure('linkrate_upload', host, port, durationMs, 'durationMs');
 }
 
-function finish(outcome, rates) {
+// The record of a run, with the tests that measured nothing named. With
+// `phases` (the internet run, whose record names the phase under way), a
+// stopped run's record also names the phase cut short, which carries the
+// running rate of its latest tick, and the phases it never reached.
+function finish(outcome, rates, { phases = false } = {}) {
   const record = toResult(outcome.json);
-  const failed = Object.entries(rates)
-    .filter(([, field]) => record[field] === 0)
-    .map(([name]) => name);
-  const withFailed = toResult(outcome.json, failed);
-  if (wasCancelled(outcome, outcome.value !== 0)) throw new Cancelled(outcome.error || CANCELLED, withFailed);
-  if (outcome.value !== 0) throw new LinkrateError(outcome.error);
-  return withFailed;
+  const names = Object.keys(rates);
+  const cancelled = wasCancelled(outcome, outcome.value !== 0);
+  let reached = names.length;
+  const stop = { stopped: '', notMeasured: [], figures: {} };
+  if (cancelled && phases && record.phase !== 'complete') {
+    const at = Math.max(['ping', ...names].indexOf(record.phase), 0);
+    reached = Math.max(at - 1, 0);
+    stop.stopped = at > 0 ? record.phase : 'ping';
+    if (at > 0) stop.figures[rates[record.phase]] = outcome.lastTicks[record.phase] ?? 0;
+    stop.notMeasured = names.slice(at);
+  }
+  const failed = names.slice(0, reached).filter((name) => record[rates[name]] === 0);
+  const result = toResult(outcome.json, failed, stop);
+  if (cancelled) throw new Cancelled(outcome.error || CANCELLED, result);
+  // The tests of a full LAN run that measured nothing are named.
+  if (outcome.value !== 0) throw new LinkrateError(outcome.error, phases ? [] : failed);
+  return result;
 }
 
 /** The full LAN test: 5 pings, download and upload; `failed` names tests that measured nothing. */
@@ -191,8 +230,11 @@ async function lan(host, port = DEFAULT_PORT, durationMs = 2000) {
 /** The internet test against the HTTP speed-test server at `baseUrl`, with progress to `onTick`. */
 async function internet(baseUrl, { onTick = null } = {}) {
   if (onTick !== null && typeof onTick !== 'function') throw new TypeError('onTick must be a function');
-  const outcome = await callInWorker('linkrate_internet_run', [checkText(baseUrl, 'baseUrl')], { onTick });
-  return finish(outcome, { download: 'downloadMbps', upload: 'uploadMbps' });
+  const outcome = await callInWorker('linkrate_internet_run', [checkText(baseUrl, 'baseUrl')], {
+    onTick,
+    ticks: true,
+  });
+  return finish(outcome, { download: 'downloadMbps', upload: 'uploadMbps' }, { phases: true });
 }
 
 let runningServer = null;

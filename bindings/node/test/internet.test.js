@@ -8,6 +8,22 @@ test('internet runs against nginx', async (t) => {
   const nginx = await startNginx();
   t.after(() => nginx.stop());
 
+  await t.test('a cancel carries the rate so far of the phase it cut short', async () => {
+    const error = await linkrate
+      .internet(nginx.url, {
+        onTick: (phase, value) => {
+          if (phase === 'download' && value > 0) linkrate.cancel();
+        },
+      })
+      .catch((e) => e);
+    assert.ok(error instanceof linkrate.Cancelled, String(error));
+    const record = error.result;
+    assert.equal(record.stopped, 'download');
+    assert.ok(record.downloadMbps > 0 && record.pingMs > 0, JSON.stringify(record));
+    assert.deepEqual(record.notMeasured, ['upload']);
+    assert.deepEqual(record.failed, []);
+  });
+
   await t.test('ticks reach the event loop in order, and a busy loop holds up no test', async () => {
     const ticks = [];
     let blocked = false;

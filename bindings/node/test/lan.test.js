@@ -10,7 +10,8 @@ test('version and the idle record', () => {
   assert.equal(linkrate.version(), require('@tarnwell/linkrate/package.json').version);
   const record = linkrate.result();
   assert.deepEqual(Object.keys(record), [
-    'pingMs', 'downloadMbps', 'uploadMbps', 'durationMs', 'jitterMs', 'server', 'phase', 'failed',
+    'pingMs', 'downloadMbps', 'uploadMbps', 'durationMs', 'jitterMs', 'server', 'phase', 'failed', 'stopped',
+    'notMeasured',
   ]);
 });
 
@@ -87,14 +88,17 @@ test('failures carry the library message', async (t) => {
   const cases = [
     ['ping', () => linkrate.ping('127.0.0.1', closed, 2), 'No pings succeeded'],
     ['download', () => linkrate.download('127.0.0.1', closed, 100), 'Connect to host failed'],
-    ['lan', () => linkrate.lan('127.0.0.1', closed, 100), 'All tests failed'],
+    ['lan', () => linkrate.lan('127.0.0.1', closed, 100), 'All tests failed', ['ping', 'download', 'upload']],
     ['internet', () => linkrate.internet(''), 'Invalid or empty base_url'],
   ];
-  for (const [name, call, message] of cases) {
+  for (const [name, call, message, failed = []] of cases) {
     await t.test(name, async () => {
       const error = await call().catch((e) => e);
       assert.ok(error instanceof linkrate.LinkrateError && !(error instanceof linkrate.Cancelled), String(error));
-      assert.equal(error.message, message);
+      assert.equal(error.libraryMessage, message);
+      // A full run names the tests that measured nothing after the message.
+      assert.deepEqual(error.failed, failed);
+      assert.equal(error.message, failed.length ? `${message} (ping, download and upload measured nothing)` : message);
     });
   }
 });
