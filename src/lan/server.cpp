@@ -16,6 +16,7 @@
 namespace linkrate {
 
 std::atomic<std::uint32_t> g_server_running{0};
+std::atomic<std::uint64_t> g_server_connections_ended{0};
 
 namespace {
 
@@ -95,6 +96,7 @@ void server_worker_thread(Socket socket, std::uint32_t number) {
         }
     }
     socket.shutdown_and_close();
+    g_server_connections_ended.fetch_add(1);
 }
 
 void accept_loop(SocketHandle listening, std::uint32_t number) {

@@ -14,6 +14,11 @@ namespace linkrate {
 // earlier server can never serve alongside a newer one.
 extern std::atomic<std::uint32_t> g_server_running;
 
+// Connections that a connection thread has served and closed, counted since
+// the library was loaded: a test waits on it to know that the server has
+// accepted its connection and is done with it.
+extern std::atomic<std::uint64_t> g_server_connections_ended;
+
 // Stops a running server with linkrate_cleanup(); starts nothing.
 extern const Subsystem kLanServerSubsystem;
 

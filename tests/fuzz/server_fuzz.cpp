@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "fuzz_check.h"
+#include "lan/server.h"
 #include "tarnwell/linkrate.h"
 #include "test_support.h"
 
@@ -131,10 +132,16 @@ void send_all(int fd, const std::string& bytes, std::size_t piece, Reply& reply)
     }
 }
 
-// Polls finely: every input waits here for its connection thread to end.
-bool settles(int descriptors, int threads) {
+// Polls finely: every input waits here for its connection to be served and
+// closed and for its connection thread to end. The server accepts in a
+// thread of its own, so a connection whose client has already left may not
+// have been accepted yet: without waiting for the count of served
+// connections, its thread could still be streaming during the next input,
+// whose allocation check would then see that thread's buffer.
+bool settles(std::uint64_t ended_before, int descriptors, int threads) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(kServerEndWaitMs);
-    while (linkrate::test::open_descriptor_count() > descriptors ||
+    while (linkrate::g_server_connections_ended.load() == ended_before ||
+           linkrate::test::open_descriptor_count() > descriptors ||
            linkrate::test::thread_count() > threads) {
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -164,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const int descriptors = linkrate::test::open_descriptor_count();
     const int threads = linkrate::test::thread_count();
+    const std::uint64_t ended_before = linkrate::g_server_connections_ended.load();
 
     const int fd = connect_to_server();
     Reply reply;
@@ -209,6 +217,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The connection's thread ends and closes its socket, however the client left.
-    FUZZ_CHECK(settles(descriptors, threads));
+    FUZZ_CHECK(settles(ended_before, descriptors, threads));
     return 0;
 }
