@@ -48,17 +48,20 @@ for deb in "${debs[@]}"; do installed+=("$(dpkg-deb -f "$deb" Package)"); done
 apt_get install --no-install-recommends "${debs[@]}" >/dev/null
 
 [[ "$(command -v linkrate)" == /usr/bin/linkrate ]] || fail "no /usr/bin/linkrate"
-! readelf -d /usr/bin/linkrate | grep -q 'RUNPATH\|RPATH' || fail "/usr/bin/linkrate has a RUNPATH"
-ldconfig -p | grep -q 'libtarnwell-linkrate\.so\.2 ' || fail "the loader's cache lacks the library"
+# Each output is taken whole before it is searched: with pipefail, a
+# `grep -q` that stops at its first match would make the writer's next write
+# fail (SIGPIPE) and the check with it, now and then.
+! grep -q 'RUNPATH\|RPATH' <<<"$(readelf -d /usr/bin/linkrate)" || fail "/usr/bin/linkrate has a RUNPATH"
+grep -q 'libtarnwell-linkrate\.so\.2 ' <<<"$(ldconfig -p)" || fail "the loader's cache lacks the library"
 json=$(linkrate demo --duration 300 --json) || fail "linkrate demo: $json"
 jq -e '.phase == "complete" and .download_mbps > 0' <<<"$json" >/dev/null || fail "linkrate demo: $json"
 for page in "1 linkrate" "8 linkrate-server-setup"; do
   # shellcheck disable=SC2086
-  MANPAGER=cat MANWIDTH=80 man $page 2>/dev/null | grep -q . || fail "man $page shows nothing"
+  [[ -n "$(MANPAGER=cat MANWIDTH=80 man $page 2>/dev/null)" ]] || fail "man $page shows nothing"
 done
-MANPAGER=cat MANWIDTH=80 man 1 linkrate 2>/dev/null | grep -q -- '--ticks' ||
+grep -q -- '--ticks' <<<"$(MANPAGER=cat MANWIDTH=80 man 1 linkrate 2>/dev/null)" ||
   fail "man linkrate lacks the subcommands' options"
-linkrate-server-setup --help | grep -q -- '--cert' || fail "linkrate-server-setup --help"
+grep -q -- '--cert' <<<"$(linkrate-server-setup --help)" || fail "linkrate-server-setup --help"
 if [[ " ${installed[*]} " == *" python3-tarnwell-linkrate "* ]]; then
   version=$(cd / && /usr/bin/python3 -c 'import linkrate; print(linkrate.version())') ||
     fail "the installed Python module does not load the library"
@@ -70,5 +73,5 @@ scripts/check-install.sh --installed /usr
 remove
 installed=()
 [[ ! -e /usr/bin/linkrate ]] || fail "/usr/bin/linkrate is still there after removal"
-! ldconfig -p | grep -q 'libtarnwell-linkrate\.so\.2 ' || fail "the loader's cache still lists the library"
+! grep -q 'libtarnwell-linkrate\.so\.2 ' <<<"$(ldconfig -p)" || fail "the loader's cache still lists the library"
 echo "check-packages: the packages install, work and go away again"

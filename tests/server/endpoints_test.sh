@@ -72,10 +72,11 @@ for base in "http://127.0.0.1:$http_port" "https://127.0.0.1:$tls_port"; do
   ((packed >= mib)) || fail "$scheme /garbage body packs to $packed bytes: not random"
 
   # Keep-alive: an upload and a download after it on one connection.
-  if ! curl -sk -v -o /dev/null --data-binary @"$work/body" "$base/empty" \
-    --next -sk -o /dev/null "$base/garbage?ckSize=1" 2>&1 | grep -q 'Re-using existing connection'; then
+  # The whole trace first: a grep -q that stopped early would cut curl off.
+  trace=$(curl -sk -v -o /dev/null --data-binary @"$work/body" "$base/empty" \
+    --next -sk -o /dev/null "$base/garbage?ckSize=1" 2>&1) || true
+  grep -q 'Re-using existing connection' <<<"$trace" ||
     fail "$scheme: the connection is not kept open after a POST"
-  fi
 done
 [[ ! -s "$work/nginx/access.log" ]] || fail "requests were logged: $(head -n 3 "$work/nginx/access.log")"
 [[ -z "$(grep -v '^\s*$' "$work/nginx/error.log")" ]] || fail "nginx logged errors: $(head -n 3 "$work/nginx/error.log")"
