@@ -14,6 +14,9 @@ root=$(cd "$here/../.." && pwd)
 command -v node >/dev/null || binding_skip "node is missing (scripts/setup.sh)"
 command -v npm >/dev/null || binding_skip "npm is missing (scripts/setup.sh)"
 
+# A fresh install every time: npm may keep an earlier copy of the same
+# version, and the tests would then run yesterday's code.
+rm -rf "$install_dir"
 mkdir -p "$install_dir"
 # A copy, not a link to the source tree, as a host's npm install makes it.
 (cd "$install_dir" && npm install --no-audit --no-fund --no-save --install-links \

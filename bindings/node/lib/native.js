@@ -5,8 +5,16 @@ const path = require('node:path');
 const koffi = require('koffi');
 const { nativeStackBytes } = require('./stack.json');
 
-const LIBRARY_FILE = 'libtarnwell-linkrate.so.2';
 const LIBRARY_ENV = 'LINKRATE_LIBRARY';
+
+/** The library's file name on `platform` (a process.platform value): the DLL on Windows, ABI 2's name elsewhere. */
+function libraryFile(platform = process.platform) {
+  if (platform === 'win32' || platform === 'cygwin') return 'tarnwell-linkrate.dll';
+  if (platform === 'darwin') return 'libtarnwell-linkrate.2.dylib';
+  return 'libtarnwell-linkrate.so.2';
+}
+
+const LIBRARY_FILE = libraryFile();
 
 // koffi runs every synchronous call on a stack block of its own: give the
 // library's deepest call (TLS handshake, name resolution) ample room.
@@ -62,4 +70,4 @@ function load(name) {
   return lib;
 }
 
-module.exports = { koffi, load, TickCallback };
+module.exports = { koffi, libraryFile, load, TickCallback };

@@ -4,10 +4,23 @@ from __future__ import annotations
 
 import ctypes
 import os
+import sys
 from pathlib import Path
 
-LIBRARY_FILE = "libtarnwell-linkrate.so.2"
 LIBRARY_ENV = "LINKRATE_LIBRARY"
+
+
+def library_file(system: str = sys.platform) -> str:
+    """The library's file name on `system` (a sys.platform value): the DLL on
+    Windows, the versioned name of ABI 2 elsewhere."""
+    if system == "win32" or system == "cygwin":
+        return "tarnwell-linkrate.dll"
+    if system == "darwin":
+        return "libtarnwell-linkrate.2.dylib"
+    return "libtarnwell-linkrate.so.2"
+
+
+LIBRARY_FILE = library_file()
 
 # The library's progress callback: phase text, value, percent.
 TickCallback = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_double, ctypes.c_int32)
