@@ -66,7 +66,7 @@ int run_program(int argc, char** argv) {
         "linkrate: network speed tests on a LAN (against a built-in server) and "
         "across the internet (against an HTTP speed-test server).",
         "linkrate"};
-    app.set_version_flag("--version",
+    app.set_version_flag("-V,--version",
                          fmt::format("linkrate {} (library {})", kCliVersion, linkrate_version()));
     app.require_subcommand(1);
     app.footer(kExitStatuses);

@@ -164,10 +164,12 @@ TEST(Cli, NoArgumentsPrintTheWholeHelpOnStderr) {
 }
 
 TEST(Cli, VersionNamesProgramAndLibrary) {
-    Finished f = run({"--version"});
-    EXPECT_EQ(f.status, 0);
     const std::string version = linkrate::test::version_from_macros();
-    EXPECT_EQ(f.out, "linkrate " + version + " (library " + version + ")\n");
+    for (const char* flag : {"--version", "-V"}) {
+        Finished f = run({flag});
+        EXPECT_EQ(f.status, 0) << flag << ": " << f.err;
+        EXPECT_EQ(f.out, "linkrate " + version + " (library " + version + ")\n") << flag;
+    }
 }
 
 TEST(Cli, DemoPrintsACompleteResult) {
