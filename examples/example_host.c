@@ -4,39 +4,54 @@
  *
  *   example_host [PORT] [DURATION_MS]
  */
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <tarnwell/linkrate.h>
-#include <unistd.h>
 
-/* Asks the system for a port that is free right now. */
+#ifdef _WIN32
+#include <winsock2.h>
+typedef SOCKET socket_t;
+typedef int socklen_t;
+#define close_socket closesocket
+#define is_socket(s) ((s) != INVALID_SOCKET)
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+typedef int socket_t;
+#define close_socket close
+#define is_socket(s) ((s) >= 0)
+#endif
+
+/* Asks the system for a port that is free right now. On Windows the socket
+ * library must be started first; linkrate_init() has done that. */
 static int free_port(void) {
     struct sockaddr_in addr = {0};
     socklen_t len = sizeof addr;
     int port = -1;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    socket_t fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (!is_socket(fd)) return -1;
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, (struct sockaddr*)&addr, sizeof addr) == 0 &&
         getsockname(fd, (struct sockaddr*)&addr, &len) == 0) {
         port = ntohs(addr.sin_port);
     }
-    close(fd);
+    close_socket(fd);
     return port;
 }
 
 int main(int argc, char** argv) {
-    int port = argc > 1 ? atoi(argv[1]) : free_port();
+    int port = 0;
     int duration_ms = argc > 2 ? atoi(argv[2]) : 2000;
     int status = 0;
 
     printf("tarnwell-linkrate %s\n", linkrate_version());
-    if (linkrate_init() != 0 || linkrate_start_server(port) != 0) {
-        fprintf(stderr, "server: %s\n", linkrate_last_error());
+    if (linkrate_init() == 0) port = argc > 1 ? atoi(argv[1]) : free_port();
+    if (port <= 0 || linkrate_start_server(port) != 0) {
+        fprintf(stderr, "server: %s\n",
+                *linkrate_last_error() != '\0' ? linkrate_last_error() : "no port to listen on");
         linkrate_cleanup();
         return 1;
     }

@@ -21,7 +21,10 @@ clang-format --dry-run --Werror "${sources[@]}"
   echo "lint: $build/compile_commands.json is missing; configure that build first" >&2
   exit 1
 }
-mapfile -t tidy_sources < <(printf '%s\n' "${sources[@]}" | grep -E '^(src|cli)/.*\.cpp$')
+# Only what this build compiles: the other system's port and program files
+# are not in its compile commands.
+mapfile -t tidy_sources < <(printf '%s\n' "${sources[@]}" | grep -E '^(src|cli)/.*\.cpp$' |
+  while read -r f; do grep -qF "\"$PWD/$f\"" "$build/compile_commands.json" && echo "$f"; done)
 echo "lint: clang-tidy over ${#tidy_sources[@]} files"
 printf '%s\n' "${tidy_sources[@]}" |
   xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null

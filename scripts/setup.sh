@@ -2,13 +2,16 @@
 # Installs, with apt-get, what the named parts of the work need and the
 # machine lacks; with no name, everything (what scripts/test.sh needs). Safe
 # to run again: it installs only what is missing.
-# Usage: scripts/setup.sh [build|test|lab|bench|all]...
+# Usage: scripts/setup.sh [build|test|lab|bench|windows|all]...
 #   build  compiler, CMake and the libraries of the library and the program
 #   test   build and lab, plus the test suite's tools (GoogleTest, nginx,
 #          valgrind, clang for the sanitizers and fuzzers, the style checks,
 #          pytest and Node for the bindings, tmux, the packaging tools)
 #   lab    the network lab only (namespaces, tc, iptables, the delay stage)
 #   bench  lab, plus the references and the plots of the benchmarks
+#   windows  the cross compiler for 64-bit Windows, Wine to run what it
+#          builds, GoogleTest's source, and libcurl for Windows built from
+#          Debian's source of curl (scripts/windows-curl.sh)
 set -euo pipefail
 
 build=(
@@ -21,6 +24,11 @@ lab=(
 )
 bench=(
   "${lab[@]}" nginx-light openssl curl gnuplot-nox jq
+)
+windows=(
+  g++-mingw-w64-x86-64-posix wine wine64 googletest
+  libcli11-dev libfmt-dev nlohmann-json3-dev
+  dpkg-dev debian-archive-keyring gpgv
 )
 test=(
   "${build[@]}" "${lab[@]}"
@@ -38,13 +46,15 @@ parts=("$@")
 ((${#parts[@]})) || parts=(all)
 packages=()
 bindings=0
+want_windows=0
 for part in "${parts[@]}"; do
   case $part in
     build) packages+=("${build[@]}") ;;
     test | all) packages+=("${test[@]}") bindings=1 ;;
     lab) packages+=("${lab[@]}") ;;
     bench) packages+=("${bench[@]}") ;;
-    *) echo "setup: unknown part '$part' (build, test, lab, bench or all)" >&2; exit 2 ;;
+    windows) packages+=("${windows[@]}") want_windows=1 ;;
+    *) echo "setup: unknown part '$part' (build, test, lab, bench, windows or all)" >&2; exit 2 ;;
   esac
 done
 
@@ -66,4 +76,9 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# libcurl for Windows is not packaged: built from Debian's source, once.
+if ((want_windows)); then
+  "$(dirname "$0")/windows-curl.sh"
 fi

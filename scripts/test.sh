@@ -2,7 +2,8 @@
 # Sets up and runs the whole test suite: the default preset runs every test
 # (the stress, valgrind and lab labels among them), the asan and tsan presets
 # every test not labelled slow or lab, the fuzz preset runs each fuzz target
-# for a minute; then a tiny C host is built against an installed tree, and
+# for a minute, the windows preset builds the DLL for 64-bit Windows and runs
+# its tests under Wine; then a tiny C host is built against an installed tree, and
 # the Debian packages are built, installed, used and removed again. The
 # format and static-analysis checks run on the default preset's build.
 # Usage: scripts/test.sh [preset...]
@@ -11,7 +12,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 presets=("$@")
-((${#presets[@]})) || presets=(default asan tsan fuzz)
+((${#presets[@]})) || presets=(default asan tsan fuzz windows)
 jobs=$(nproc)
 
 for preset in "${presets[@]}"; do
@@ -20,11 +21,18 @@ for preset in "${presets[@]}"; do
     scripts/fuzz.sh 60
     continue
   fi
+  if [[ "$preset" == windows ]]; then
+    scripts/setup.sh windows
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   if [[ "$preset" == default ]]; then
     echo "=== style checks"
     scripts/lint.sh build/default
+  fi
+  if [[ "$preset" == windows ]]; then
+    scripts/wine-tests.sh
+    continue
   fi
   ctest --preset "$preset"
 done

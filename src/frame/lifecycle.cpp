@@ -13,7 +13,7 @@ namespace linkrate {
 std::atomic<int> g_initialized{0};
 std::atomic<int> g_cancel_flag{0};
 std::atomic<TickCallback> g_tick_cb{nullptr};
-std::mutex g_mutex;
+platform::Lock g_mutex;
 char g_last_error[kLastErrorSize] = {};
 
 void set_last_error(const char* message) {
@@ -31,6 +31,11 @@ extern "C" LINKRATE_API int32_t linkrate_init(void) noexcept {
         set_last_error(msg::kSocketStartupFailed);
         return -1;
     }
+    // The server's connection threads may outlive linkrate_cleanup(); their
+    // code must stay mapped even if the host then unloads the library. A
+    // refusal leaves the library as unloadable as any other, so it is not
+    // an error of its own.
+    platform::pin_library();
     for (const Subsystem* subsystem : g_subsystems) {
         if (subsystem->start != nullptr) subsystem->start();
     }
@@ -56,7 +61,7 @@ extern "C" LINKRATE_API void linkrate_cleanup(void) noexcept {
 extern "C" LINKRATE_API const char* linkrate_version(void) noexcept { return kVersionText; }
 
 extern "C" LINKRATE_API void linkrate_set_tick(TickCallback callback) noexcept {
-    std::lock_guard<std::mutex> hold(g_mutex);
+    std::lock_guard<platform::Lock> hold(g_mutex);
     g_tick_cb.store(callback);
 }
 

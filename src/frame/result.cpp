@@ -53,7 +53,7 @@ using namespace linkrate;
 
 extern "C" LINKRATE_API const char* linkrate_result_json(void) noexcept {
     ensure_initialized();
-    std::lock_guard<std::mutex> hold(g_mutex);
+    std::lock_guard<platform::Lock> hold(g_mutex);
     if (g_json_copied_generation != g_json_generation) {
         std::memcpy(g_json_host_buf, g_json_buf, std::strlen(g_json_buf) + 1);
         g_json_copied_generation = g_json_generation;

@@ -59,7 +59,7 @@ void update_json_locked();
 // g_mutex held; `change` only stores (no network call, pause or callback).
 template <class Change>
 void update_result(Change&& change) {
-    std::lock_guard<std::mutex> hold(g_mutex);
+    std::lock_guard<platform::Lock> hold(g_mutex);
     change(g_last_result);
     update_json_locked();
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "platform/platform.h"
 #include "tarnwell/linkrate.h"
 
 namespace linkrate {
@@ -30,7 +31,7 @@ extern std::atomic<TickCallback> g_tick_cb;
 // The one lock. It guards the result record and its rendering, and the store
 // into g_tick_cb. It exists for as long as the library is loaded, and is never
 // held across a network call, a pause or a callback.
-extern std::mutex g_mutex;
+extern platform::Lock g_mutex;
 
 // The message of the most recent failure, written without a lock by the call
 // that fails and read by the host after that call returned.

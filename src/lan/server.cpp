@@ -50,7 +50,7 @@ struct ServerRun {
 
 // Start, stop and cleanup may come from several host threads at once; they
 // take turns. Only they touch these two.
-std::mutex g_server_control;
+platform::Lock g_server_control;
 std::shared_ptr<ServerRun> g_server_run;
 platform::ThreadHandle g_server_thread;
 std::uint32_t g_last_run_number = 0;
@@ -129,7 +129,7 @@ void server_listener_thread(const std::shared_ptr<ServerRun>& shared_run) {
         run.gave_up.store(1);
         return;
     }
-    platform::socket_set_option(listening.get(), platform::SocketOption::reuse_address, 1);
+    platform::socket_set_option(listening.get(), platform::SocketOption::listener_address, 1);
     // Set before any handshake: a connection's receive window limit comes from
     // the buffer it has when it is set up (docs/benchmarks.md, "Found and mended").
     platform::socket_set_option(listening.get(), platform::SocketOption::receive_buffer,
@@ -216,7 +216,7 @@ using namespace linkrate;
 
 extern "C" LINKRATE_API int32_t linkrate_start_server(int32_t port) noexcept {
     ensure_initialized();
-    std::lock_guard<std::mutex> control(g_server_control);
+    std::lock_guard<platform::Lock> control(g_server_control);
     if (g_server_running.load() != 0) return 0;  // the running server keeps its port
 
     if (!start_listener(port)) {
@@ -238,7 +238,7 @@ extern "C" LINKRATE_API int32_t linkrate_start_server(int32_t port) noexcept {
 
 extern "C" LINKRATE_API void linkrate_stop_server(void) noexcept {
     if (g_server_running.load() == 0) return;
-    std::lock_guard<std::mutex> control(g_server_control);
+    std::lock_guard<platform::Lock> control(g_server_control);
     if (g_server_running.load() != 0) stop_server_locked();
 }
 

@@ -1,7 +1,7 @@
 // The one internal interface to the operating system. Everything above
 // src/platform/ reaches sockets' start-up, threads, the clock, pauses and the
 // heap only through these functions, so a port to another system is one folder
-// beside posix/. Socket calls of the LAN test live in socket.h.
+// beside posix/ and win32/. Socket calls of the LAN test live in socket.h.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +14,9 @@ namespace linkrate::platform {
 
 // --- Socket library start-up -------------------------------------------------
 
-// Starts the system's socket library; returns 0 on success. On POSIX there is
-// nothing to start, so it fails only when a test asked it to (Fault::socket_startup).
+// Starts the system's socket library; returns 0 on success, also when a test
+// asked it to fail (Fault::socket_startup). Each successful start is matched
+// by one socket_library_cleanup(); the system counts them.
 int socket_library_start();
 // Releases what socket_library_start() took. Never fails.
 void socket_library_cleanup();
@@ -26,6 +27,31 @@ void socket_library_cleanup();
 double now_seconds();
 // Pauses the calling thread for `ms` milliseconds.
 void sleep_ms(int ms);
+
+// --- Locks ------------------------------------------------------------------------
+
+// A mutual-exclusion lock for short sections that never wait on the network;
+// std::lock_guard takes it. Not recursive. Each port keeps its system's own
+// lock inside the storage.
+class Lock {
+public:
+    Lock() noexcept;
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock() noexcept;
+    void unlock() noexcept;
+
+private:
+    alignas(16) unsigned char storage_[64];
+};
+
+// --- Keeping the library loaded --------------------------------------------------
+
+// Keeps the library's own code mapped for the rest of the process, so that a
+// thread it started may go on after the host has unloaded it. False when the
+// system refused; where the link already did it, there is nothing to do.
+bool pin_library();
 
 // --- Heap ------------------------------------------------------------------------
 

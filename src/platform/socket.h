@@ -13,6 +13,8 @@
 // platform only stores, compares and passes them.
 #if defined(LINKRATE_PLATFORM_POSIX)
 #include "platform/posix/socket_handle.h"
+#elif defined(LINKRATE_PLATFORM_WIN32)
+#include "platform/win32/socket_handle.h"
 #else
 #error "no platform port chosen (src/platform/CMakeLists.txt defines LINKRATE_PLATFORM_<NAME>)"
 #endif
@@ -68,13 +70,17 @@ private:
 // A new IPv4 TCP socket, or an empty Socket (also when a test asked for that,
 // Fault::socket).
 Socket socket_create_tcp();
-// A new close-on-exec socket of the given family, type and protocol (the
+// A new socket, not inherited by child processes, of the given family, type and protocol (the
 // system's numbers), or an empty Socket (also Fault::socket).
 Socket socket_create(int family, int type, int protocol);
 
 enum class SocketOption {
-    no_delay,            // TCP_NODELAY, 0 or 1
-    reuse_address,       // SO_REUSEADDR, 0 or 1
+    no_delay,  // TCP_NODELAY, 0 or 1
+    // What a listening socket needs of its port, 0 or 1: SO_REUSEADDR on POSIX,
+    // so a restart binds while old connections linger in TIME_WAIT;
+    // SO_EXCLUSIVEADDRUSE on Windows, where SO_REUSEADDR would let a second
+    // listener bind a port that is already listening.
+    listener_address,
     receive_buffer,      // SO_RCVBUF, bytes
     send_buffer,         // SO_SNDBUF, bytes
     receive_timeout_ms,  // SO_RCVTIMEO, milliseconds (0: none)

@@ -53,7 +53,7 @@ std::vector<Tick> ticks_of(const std::string& phase) {
 }
 
 TestResult record() {
-    std::lock_guard<std::mutex> hold(g_mutex);
+    std::lock_guard<platform::Lock> hold(g_mutex);
     return g_last_result;
 }
 

@@ -181,7 +181,7 @@ TEST_F(AgainstServer, CancelEndsEachTestWithItsPartialResult) {
 
 TEST_F(AgainstServer, CancelDuringTheRunsDownloadSkipsTheUpload) {
     std::thread canceller = cancel_later(300, [] {
-        std::lock_guard<std::mutex> hold(g_mutex);  // the run writes the record meanwhile
+        std::lock_guard<platform::Lock> hold(g_mutex);  // the run writes the record meanwhile
         return std::string(g_last_result.phase) == "ping";
     });
     EXPECT_EQ(linkrate_run_all(kHost, port_, 20000), -1);

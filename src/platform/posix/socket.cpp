@@ -59,7 +59,7 @@ int socket_set_option(SocketHandle handle, SocketOption option, int value) {
     switch (option) {
         case SocketOption::no_delay:
             return set_int(handle, IPPROTO_TCP, TCP_NODELAY, value);
-        case SocketOption::reuse_address:
+        case SocketOption::listener_address:
             return set_int(handle, SOL_SOCKET, SO_REUSEADDR, value);
         case SocketOption::receive_buffer:
             return set_int(handle, SOL_SOCKET, SO_RCVBUF, value);
