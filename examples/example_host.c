@@ -2,7 +2,7 @@
  * A minimal host: starts the built-in server on a free loopback port, runs
  * the full LAN test against it and prints the JSON result.
  *
- *   example_host [PORT] [DURATION_MS]
+ *   example_host [PORT] [DURATION_MS]      (PORT 0 or none: a free port)
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
     int status = 0;
 
     printf("tarnwell-linkrate %s\n", linkrate_version());
-    if (linkrate_init() == 0) port = argc > 1 ? atoi(argv[1]) : free_port();
+    if (linkrate_init() == 0) {
+        port = argc > 1 ? atoi(argv[1]) : 0;
+        if (port == 0) port = free_port();
+    }
     if (port <= 0 || linkrate_start_server(port) != 0) {
         fprintf(stderr, "server: %s\n",
                 *linkrate_last_error() != '\0' ? linkrate_last_error() : "no port to listen on");
