@@ -1,10 +1,6 @@
 #include "commands.h"
 
-#include <arpa/inet.h>
 #include <fmt/format.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +12,7 @@
 #include "interrupt.h"
 #include "progress.h"
 #include "report.h"
+#include "system.h"
 #include "tarnwell/linkrate.h"
 #include "ticks_log.h"
 
@@ -77,23 +74,6 @@ int report(const Outcome& outcome, const Record& record, const std::string& serv
             return interrupt_exit_status();
     }
     return kExitFailed;
-}
-
-// A port on 127.0.0.1 that the system reports free right now.
-int free_loopback_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
 }
 
 // The running rate of each throughput phase's latest tick: what a phase that

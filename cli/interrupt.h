@@ -1,4 +1,5 @@
-// Ctrl-C and SIGTERM: turned into a cancel request for the running test.
+// Ctrl-C, and SIGTERM or Ctrl-Break: turned into a cancel request for the
+// running test. The system's part is in system.h.
 #pragma once
 
 namespace linkrate_cli {
@@ -8,19 +9,19 @@ enum class InterruptMode {
     serve,  // the same, but with status 0: stopping a server is its normal end
 };
 
-// Blocks SIGINT and SIGTERM in every thread and starts a thread that waits for
-// them. On the first one it marks the run as interrupted, says "stopping..."
-// on stderr when announcing and stderr is a terminal, and asks the library to
-// cancel; while a TestCall is alive it asks again every 10 ms, so that a call
-// that started (and cleared the cancel flag) just after the signal is stopped
-// too. A second signal ends the program at once. Call it first in main(),
+// Starts watching for the interrupt (start_interrupt_watch()). On the first
+// one the run is marked interrupted, "stopping..." goes to stderr when
+// announcing and stderr is a terminal, and the library is asked to cancel;
+// while a TestCall is alive it is asked again every 10 ms, so that a call that
+// started (and cleared the cancel flag) just after the interrupt is stopped
+// too. A second interrupt ends the program at once. Call it first in main(),
 // before any other thread exists; until set_interrupt_mode() the mode is
 // `test` and nothing is announced.
 void install_interrupt_handler();
 
 void set_interrupt_mode(InterruptMode mode, bool announce);
 
-// True once SIGINT or SIGTERM arrived.
+// True once an interrupt arrived.
 bool interrupted();
 
 // Marks a library test call under way for as long as it lives. Check
@@ -33,11 +34,16 @@ public:
     TestCall& operator=(const TestCall&) = delete;
 };
 
-// The exit status that the first signal asks for: 130 for SIGINT, 143 for
-// SIGTERM; 0 while none arrived.
+// The exit status that the first interrupt asks for: 130 for SIGINT, Ctrl-C
+// and Ctrl-Break, 143 for SIGTERM; 0 while none arrived.
 int interrupt_exit_status();
 
-// Blocks until SIGINT or SIGTERM arrived.
+// Blocks until an interrupt arrived.
 void wait_for_interrupt();
+
+// Called by the system's watcher: the first interrupt, with the exit status
+// it asks for, and every later one.
+void interrupt_arrived(int exit_status);
+[[noreturn]] void interrupt_again();
 
 }  // namespace linkrate_cli

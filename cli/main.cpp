@@ -18,11 +18,19 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr const char* kCliVersion = LINKRATE_CLI_VERSION;
 
+#ifdef _WIN32
+constexpr const char* kExitStatuses =
+    "Exit status: 0 every test measured; 1 a test failed or measured nothing "
+    "(or the --ticks file could not be written); "
+    "2 a usage error; 130 stopped by Ctrl-C or Ctrl-Break, after "
+    "printing what was measured. 'serve' exits 0 on either key.\n";
+#else
 constexpr const char* kExitStatuses =
     "Exit status: 0 every test measured; 1 a test failed or measured nothing "
     "(or the --ticks file could not be written); "
     "2 a usage error; 130 stopped by Ctrl-C (SIGINT), 143 by SIGTERM, after "
     "printing what was measured. 'serve' exits 0 on either signal.\n";
+#endif
 
 constexpr const char* kInternetRequests =
     "The server must answer three requests: GET URL/empty (latency), "

@@ -1,7 +1,7 @@
 // The program's own look at a target that a test failed against: a name
 // lookup, a TCP connection and its first bytes, and a bind of a local port.
-// Every wait is bounded by a deadline; the system calls are in the port's
-// file (net_probe_posix.cpp).
+// Every wait is bounded by a deadline; the system calls are in the system's
+// own file (system.h).
 #pragma once
 
 #include <chrono>
@@ -19,6 +19,9 @@ struct Lookup {
     std::string error;                 // the resolver's words when not found
     std::vector<std::string> numeric;  // the addresses found, as text, in order
 };
+
+// The system's look-up of `host` for TCP, as long as it takes.
+Lookup run_lookup(const std::string& host);
 
 // Looks `host` up for TCP on a thread of its own and waits for it until
 // `deadline`. The system's look-up has no time-out of its own: when the

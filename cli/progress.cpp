@@ -1,8 +1,6 @@
 #include "progress.h"
 
 #include <fmt/format.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +8,7 @@
 
 #include "interrupt.h"
 #include "report.h"
+#include "system.h"
 #include "tarnwell/linkrate.h"
 #include "ticks_log.h"
 
@@ -45,11 +44,7 @@ std::string bar(double fraction) {
 
 // Columns of the terminal on stderr, read at every redraw so that a resized
 // window is followed.
-std::size_t terminal_columns() {
-    winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-}
+std::size_t terminal_columns() { return stderr_columns(); }
 
 // A line never reaches the last column: a terminal that wraps there would
 // leave the next redraw one line too low.
@@ -58,22 +53,19 @@ std::string fit(std::string line, std::size_t columns) {
     return line;
 }
 
-void write_all(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-constexpr const char* kClearLine = "\r\033[K";
+void write_all(const std::string& text) { write_stderr(text.data(), text.size()); }
 
 }  // namespace
 
 bool progress_enabled() {
-    static const bool enabled = isatty(STDERR_FILENO) == 1;
+    static const bool enabled = stderr_is_terminal();
     return enabled;
+}
+
+std::string clear_line() {
+    if (stderr_takes_vt()) return "\r\033[K";
+    const std::size_t columns = terminal_columns();
+    return "\r" + std::string(columns > 1 ? columns - 1 : 0, ' ') + "\r";
 }
 
 Progress::Progress(ProgressKind kind, LanTest test, int duration_ms, bool draw)
@@ -164,7 +156,7 @@ void Progress::step(bool last) {
         // line for that one.
         const bool cut_short = kind_ == ProgressKind::lan && interrupted();
         std::string line = cut_short || !record ? "" : final_line(phases_[current_]);
-        out += kClearLine;
+        out += clear_line();
         if (!line.empty()) out += fit(line, terminal_columns()) + "\n";
         line_drawn_ = false;
         ++current_;
@@ -181,11 +173,11 @@ void Progress::step(bool last) {
         }
     }
     if (last || current_ >= phases_.size()) {
-        if (line_drawn_) out += kClearLine;
+        if (line_drawn_) out += clear_line();
         line_drawn_ = false;
     } else {
         const double elapsed = std::chrono::duration<double>(Clock::now() - phase_start_).count();
-        out += kClearLine + fit(live_line(phases_[current_], elapsed), terminal_columns());
+        out += clear_line() + fit(live_line(phases_[current_], elapsed), terminal_columns());
         line_drawn_ = true;
     }
     write_all(out);

@@ -22,6 +22,11 @@ namespace linkrate_cli {
 // True when progress may be drawn: stderr is a terminal.
 bool progress_enabled();
 
+// Text that takes the cursor to the start of stderr's line and clears it:
+// "\r\033[K" where the terminal takes it, else "\r", spaces over the line
+// and "\r" again.
+std::string clear_line();
+
 enum class ProgressKind { internet, lan };
 
 class Progress {

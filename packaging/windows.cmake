@@ -1,6 +1,5 @@
 # The Windows zip, made with CPack (ZIP) from the windows preset's build:
-#   bin/      tarnwell-linkrate.dll, libcurl.dll it needs, and the program
-#             when it is built
+#   bin/      tarnwell-linkrate.dll, libcurl.dll it needs, and linkrate.exe
 #   lib/      the import library, the CMake package and the pkg-config file
 #   include/  the header
 #   licences  LICENSE.txt (this library's) and COPYING-curl.txt

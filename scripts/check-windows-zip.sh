@@ -2,7 +2,8 @@
 # Makes the Windows zip from the windows preset's build, checks that it holds
 # what a Windows host needs (and no compiler run-time DLL), then unpacks it,
 # builds the C example host against it through find_package with the cross
-# compiler, and runs that host under Wine from the unpacked folder alone.
+# compiler, and runs that host and the zip's program under Wine from the
+# unpacked folder alone.
 # Usage: check-windows-zip.sh [BUILD_DIR (default build/windows)]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +17,7 @@ top=$(basename "$zip" .zip)
 cmake -E tar tf "$zip" >"$work/listing"
 
 missing=0
-for entry in bin/tarnwell-linkrate.dll bin/libcurl.dll lib/tarnwell-linkrate.dll.a \
+for entry in bin/tarnwell-linkrate.dll bin/libcurl.dll bin/linkrate.exe lib/tarnwell-linkrate.dll.a \
   include/tarnwell/linkrate.h lib/cmake/tarnwell-linkrate/tarnwell-linkrateConfig.cmake \
   lib/pkgconfig/tarnwell-linkrate.pc LICENSE.txt COPYING-curl.txt; do
   grep -qx "$top/$entry" "$work/listing" || { echo "check-windows-zip: $entry is missing" >&2; missing=1; }
@@ -49,5 +50,9 @@ export WINEPREFIX=$build/wine-prefix
 (cd "$prefix/bin" && WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d" wine host.exe 0 300) \
   >"$work/run.log" 2>&1 || { cat "$work/run.log" >&2; exit 1; }
 grep -q '"phase":"complete"' "$work/run.log" || { cat "$work/run.log" >&2; exit 1; }
-echo "check-windows-zip: $(basename "$zip") holds the DLL, its libcurl, the import library, the" \
-  "header, the CMake package and the licences; a host built against it runs under Wine"
+(cd "$prefix/bin" && WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d" wine linkrate.exe --json demo \
+  --duration 300) >"$work/program.log" 2>&1 || { cat "$work/program.log" >&2; exit 1; }
+grep -q '"phase":"complete"' "$work/program.log" || { cat "$work/program.log" >&2; exit 1; }
+echo "check-windows-zip: $(basename "$zip") holds the DLL, its libcurl, the program, the import" \
+  "library, the header, the CMake package and the licences; a host built against it and the" \
+  "program run under Wine"

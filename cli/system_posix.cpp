@@ -1,21 +1,99 @@
+// The program's POSIX code: the interrupt signals, the terminal on stderr, a
+// free port and the network probes.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
+#include <system_error>
 #include <thread>
 
+#include "interrupt.h"
 #include "net_probe.h"
+#include "system.h"
 
 namespace linkrate_cli {
+
+// --- Interrupts ------------------------------------------------------------------
+
+namespace {
+
+// Takes the signals synchronously on a thread of its own, so the cancel
+// request is an ordinary call rather than work inside a signal handler.
+void watch_signals(sigset_t set) {
+    int first = 0;
+    while (first == 0) {
+        if (sigwait(&set, &first) != 0) first = 0;
+    }
+    interrupt_arrived(128 + first);
+    for (;;) {
+        int again = 0;
+        if (sigwait(&set, &again) == 0) interrupt_again();
+    }
+}
+
+}  // namespace
+
+void start_interrupt_watch() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(watch_signals, set).detach();
+}
+
+void exit_now(int status) { _exit(status); }
+
+// --- The terminal ------------------------------------------------------------------
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::size_t stderr_columns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+bool stderr_takes_vt() { return true; }
+
+void write_stderr(const char* text, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(STDERR_FILENO, text + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// --- A free port -------------------------------------------------------------------
+
+int free_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// --- Network probes ------------------------------------------------------------------
+
 namespace {
 
 // A descriptor closed when it goes out of scope.
@@ -49,14 +127,7 @@ bool wait_for(int fd, short events, ProbeClock::time_point deadline) {
     }
 }
 
-// What the look-up thread and the waiting thread share; the last of the two
-// to let go of it frees it.
-struct LookupState {
-    std::mutex lock;
-    std::condition_variable done_signal;
-    bool done = false;
-    Lookup result;
-};
+}  // namespace
 
 Lookup run_lookup(const std::string& host) {
     addrinfo hints{};
@@ -83,28 +154,6 @@ Lookup run_lookup(const std::string& host) {
     }
     freeaddrinfo(found);
     return result;
-}
-
-}  // namespace
-
-Lookup lookup_host(const std::string& host, ProbeClock::time_point deadline) {
-    auto state = std::make_shared<LookupState>();
-    try {
-        std::thread([state, host] {
-            Lookup result = run_lookup(host);
-            std::lock_guard<std::mutex> hold(state->lock);
-            state->result = std::move(result);
-            state->done = true;
-            state->done_signal.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return Lookup{LookupOutcome::timed_out, {}, {}};  // no thread: nothing learnt
-    }
-    std::unique_lock<std::mutex> hold(state->lock);
-    if (!state->done_signal.wait_until(hold, deadline, [&] { return state->done; })) {
-        return Lookup{LookupOutcome::timed_out, {}, {}};
-    }
-    return state->result;
 }
 
 Connection connect_to(const std::string& address, int port, const std::string& probe,
