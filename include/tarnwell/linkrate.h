@@ -130,7 +130,10 @@ LINKRATE_API double linkrate_download(const char* host, int32_t port,
 /*
  * As linkrate_download, in the other direction. Counts the bytes the peer has
  * acknowledged by the end of the test: what the connection still holds then
- * (unsent, or sent and not yet acknowledged) is left out.
+ * (unsent, or sent and not yet acknowledged) is left out. On Windows the
+ * system tells only the bytes sent and not yet acknowledged (Windows 10
+ * version 1703 and later), so what still waits in the socket's send buffer
+ * counts as delivered; on older Windows, and under Wine, nothing is left out.
  */
 LINKRATE_API double linkrate_upload(const char* host, int32_t port,
                                     int32_t duration_ms) LINKRATE_NOEXCEPT;
