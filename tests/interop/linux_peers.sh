@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Linux side of the Windows build's tests, as a CTest fixture: nginx (the
-# nginx fixture, HTTP and HTTPS) and the Linux build's own LAN server
-# (`linkrate serve`), each on a free loopback port, in the background with
-# their output in DIR, and the ports written to DIR/peers.txt as
-# "http_port=N", "https_port=N" and "lan_port=N" lines for the Windows
-# programs to read.
+# nginx fixture, HTTP and HTTPS), the Linux build's own LAN server
+# (`linkrate serve`) and two peers that misbehave (misbehaving_peers.py: one
+# silent, one that resets), each on a free loopback port, in the background
+# with their output in DIR, and the ports written to DIR/peers.txt as
+# "http_port=N", "https_port=N", "lan_port=N", "silent_port=N" and
+# "reset_port=N" lines for the Windows programs to read.
 # Usage: linux_peers.sh start DIR LINUX_BUILD
 #        linux_peers.sh stop DIR
 set -euo pipefail
@@ -52,10 +53,23 @@ case $command in
       stop_pid_file "$dir/serve.pid"
     done
     [[ -n $lan_port ]] || { cat "$dir/serve.log" >&2; exit 1; }
-    printf 'http_port=%s\nhttps_port=%s\nlan_port=%s\n' \
-      "$nginx_http_port" "$nginx_tls_port" "$lan_port" >"$dir/peers.txt"
+    /usr/bin/python3 "$(dirname "$0")/misbehaving_peers.py" "$dir/misbehaving.txt" \
+      >"$dir/misbehaving.log" 2>&1 </dev/null &
+    echo $! >"$dir/misbehaving.pid"
+    for _ in $(seq 200); do
+      [[ -s $dir/misbehaving.txt ]] && break
+      kill -0 "$(cat "$dir/misbehaving.pid")" 2>/dev/null || break
+      sleep 0.05
+    done
+    [[ -s $dir/misbehaving.txt ]] || { cat "$dir/misbehaving.log" >&2; exit 1; }
+    {
+      printf 'http_port=%s\nhttps_port=%s\nlan_port=%s\n' \
+        "$nginx_http_port" "$nginx_tls_port" "$lan_port"
+      cat "$dir/misbehaving.txt"
+    } >"$dir/peers.txt"
     ;;
   stop)
+    stop_pid_file "$dir/misbehaving.pid"
     stop_pid_file "$dir/serve.pid"
     stop_pid_file "$dir/nginx.pid"
     ;;

@@ -1,13 +1,16 @@
-// A Windows client against Linux peers: the Linux build's LAN server and
-// nginx over HTTP and HTTPS, which the linux_peers fixture started and whose
-// ports it wrote to the file named by LINKRATE_PEERS_FILE.
+// A Windows client against Linux peers: the Linux build's LAN server, nginx
+// over HTTP and HTTPS, and peers that misbehave, which the linux_peers
+// fixture started and whose ports it wrote to the file named by
+// LINKRATE_PEERS_FILE.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "frame/messages.h"
 #include "tarnwell/linkrate.h"
 
 namespace {
@@ -32,7 +35,7 @@ class LinuxPeers : public ::testing::Test {
 protected:
     void SetUp() override {
         ports_ = read_peers();
-        ASSERT_EQ(ports_.size(), 3u) << "no peers file (LINKRATE_PEERS_FILE); the linux_peers "
+        ASSERT_EQ(ports_.size(), 5u) << "no peers file (LINKRATE_PEERS_FILE); the linux_peers "
                                         "fixture starts the peers";
         ASSERT_EQ(linkrate_init(), 0);
     }
@@ -70,3 +73,41 @@ TEST_P(InternetRun, MeasuresEveryPhase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Schemes, InternetRun, ::testing::Values("http", "https"));
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// A peer that accepts and stays silent: the 5 s receive time-out ends the
+// ping (no reply) and the download (nothing received), neither sooner nor
+// much later.
+TEST_F(LinuxPeers, SilentPeerEndsPingAndDownloadAtTheTimeOut) {
+    const int port = ports_["silent_port"];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(linkrate_ping("127.0.0.1", port, 1), -1.0);
+    EXPECT_STREQ(linkrate_last_error(), linkrate::msg::kNoPings);
+    EXPECT_GT(seconds_since(start), 4.5);
+    EXPECT_LT(seconds_since(start), 8.0);
+
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(linkrate_download("127.0.0.1", port, 1000), 0.0);
+    EXPECT_GT(seconds_since(start), 4.5) << "the first receive waits for its time-out";
+    EXPECT_LT(seconds_since(start), 8.0);
+    EXPECT_NE(std::string(linkrate_result_json()).find("\"download_mbps\":0.0"), std::string::npos);
+}
+
+// A peer that resets every connection at once: every test fails or measures
+// nothing, promptly.
+TEST_F(LinuxPeers, ResettingPeerFailsPromptly) {
+    const int port = ports_["reset_port"];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(linkrate_ping("127.0.0.1", port, 2), -1.0);
+    EXPECT_STREQ(linkrate_last_error(), linkrate::msg::kNoPings);
+    EXPECT_LE(linkrate_download("127.0.0.1", port, 1000), 0.0);
+    EXPECT_LE(linkrate_upload("127.0.0.1", port, 1000), 0.0);
+    EXPECT_LT(seconds_since(start), 4.0);
+}
