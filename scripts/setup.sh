@@ -10,8 +10,9 @@
 #   lab    the network lab only (namespaces, tc, iptables, the delay stage)
 #   bench  lab, plus the references and the plots of the benchmarks
 #   windows  the cross compiler for 64-bit Windows, Wine to run what it
-#          builds, GoogleTest's source, and libcurl for Windows built from
-#          Debian's source of curl (scripts/windows-curl.sh)
+#          builds, GoogleTest's source, nginx for the Windows tests' Linux
+#          peers, and libcurl for Windows built from Debian's source of curl
+#          (scripts/windows-curl.sh)
 set -euo pipefail
 
 build=(
@@ -29,6 +30,8 @@ windows=(
   g++-mingw-w64-x86-64-posix wine wine64 googletest
   libcli11-dev libfmt-dev nlohmann-json3-dev
   dpkg-dev debian-archive-keyring gpgv
+  # the Linux-side peers of the Windows tests
+  nginx-light openssl python3
 )
 test=(
   "${build[@]}" "${lab[@]}"
