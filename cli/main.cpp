@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "diagnose.h"
 #include "endpoint.h"
+#include "help_format.h"
 #include "interrupt.h"
 #include "tarnwell/linkrate.h"
 
@@ -74,6 +75,8 @@ int run_program(int argc, char** argv) {
         "linkrate: network speed tests on a LAN (against a built-in server) and "
         "across the internet (against an HTTP speed-test server).",
         "linkrate"};
+    // Before the sub-commands, which take their parent's formatter.
+    app.formatter(std::make_shared<WrappingFormatter>());
     app.set_version_flag("-V,--version",
                          fmt::format("linkrate {} (library {})", kCliVersion, linkrate_version()));
     app.require_subcommand(1);

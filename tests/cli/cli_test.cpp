@@ -11,6 +11,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +162,24 @@ TEST(Cli, NoArgumentsPrintTheWholeHelpOnStderr) {
     EXPECT_EQ(bare.out, "");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(bare.err, help.out);
+}
+
+// Every help text fits an 80-column terminal: no line reaches the last
+// column, where a terminal would break it inside a word.
+TEST(Cli, HelpFitsEightyColumns) {
+    for (const char* command :
+         {"", "serve", "ping", "download", "upload", "lan", "internet", "demo"}) {
+        std::vector<std::string> args;
+        if (*command != '\0') args.emplace_back(command);
+        args.emplace_back("--help");
+        Finished f = run(args);
+        ASSERT_EQ(f.status, 0) << command;
+        std::istringstream lines(f.out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            EXPECT_LE(line.size(), 79u) << command << ": " << line;
+        }
+    }
 }
 
 TEST(Cli, VersionNamesProgramAndLibrary) {
