@@ -4,6 +4,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "diagnose.h"
@@ -66,6 +68,18 @@ Endpoint endpoint_or_throw(const std::string& text) {
 
 void check_at_least_one(const char* option, int value) {
     if (value < 1) throw UsageError{fmt::format("{} must be 1 or more, not {}", option, value)};
+}
+
+// What a failed parse says. Words the program did not take come first, in the
+// order they were typed (CLI11 lists them last to first, and reports a
+// missing sub-command before an unknown option).
+std::string parse_error_text(const CLI::App& app, const CLI::ParseError& error) {
+    const std::vector<std::string> extras = app.remaining(true);
+    if (extras.empty()) return error.what();
+    std::string words;
+    for (const std::string& word : extras) words += (words.empty() ? "" : " ") + word;
+    return fmt::format("{} not expected: {}",
+                       extras.size() == 1 ? "this argument was" : "these arguments were", words);
 }
 
 int run_program(int argc, char** argv) {
@@ -145,7 +159,8 @@ int run_program(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        fmt::print(stderr, "linkrate: {}\nRun 'linkrate --help' for usage.\n", e.what());
+        fmt::print(stderr, "linkrate: {}\nRun 'linkrate --help' for usage.\n",
+                   parse_error_text(app, e));
         return kExitUsage;
     }
 

@@ -146,6 +146,10 @@ TEST(Cli, UsageErrorsExitTwoWithAMessage) {
         {{"demo", "--json", "--csv"}, "exclude each other"},
         {{"--csv-header", "lan", "host", "--json"}, "exclude each other"},
         {{"serve", "--json"}, "--json"},
+        // Words the program did not take, in the order they were typed.
+        {{"-t", "10"}, "these arguments were not expected: -t 10"},
+        {{"ping", "host", "a", "b", "c"}, "these arguments were not expected: a b c"},
+        {{"demo", "--bogus"}, "this argument was not expected: --bogus"},
     };
     for (const auto& c : cases) {
         Finished f = run(c.args);
