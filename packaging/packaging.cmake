@@ -44,6 +44,9 @@ if(TARGET linkrate AND LINKRATE_HELP2MAN AND NOT LINKRATE_SANITIZE AND NOT LINKR
   add_custom_target(linkrate-man ALL
     DEPENDS ${_man}/linkrate.1.gz ${_man}/linkrate-server-setup.8.gz)
   install(FILES ${_man}/linkrate.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+  if(LINKRATE_BUILD_TESTS)
+    add_test(NAME man_page COMMAND ${_pkg_dir}/check-man.sh ${_man}/linkrate.1.gz)
+  endif()
 endif()
 
 # The server: its files live together in share/linkrate-server (install.sh
