@@ -39,13 +39,22 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
   -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 
+# examples/ on its own, as a user builds it against the installed tree.
+cmake -S "$root/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+cmake --build "$work/examples" >/dev/null
+"$work/examples/example_host" 0 200 >"$work/examples.log" 2>&1 ||
+  { cat "$work/examples.log" >&2; exit 1; }
+grep -q '"phase":"complete"' "$work/examples.log" || { cat "$work/examples.log" >&2; exit 1; }
+
 # The loader may name the library by another path to the same file (/lib
 # for /usr/lib on a merged /usr).
-for host in "$work/host-pc" "$work/consumer/build/host-cmake"; do
+for host in "$work/host-pc" "$work/consumer/build/host-cmake" "$work/examples/example_host"; do
   loaded=$(ldd "$host" | awk '$1 == "libtarnwell-linkrate.so.2" { print $3 }')
   [[ -n "$loaded" && "$(readlink -f "$loaded")" == "$(readlink -f "$libdir/libtarnwell-linkrate.so.2")" ]] || {
     echo "check-install: $host does not load the installed library" >&2
     exit 1
   }
 done
-echo "check-install: the installed library builds and links from C (pkg-config and CMake)"
+echo "check-install: the installed library builds and links from C (pkg-config and CMake," \
+  "and examples/ on its own)"
