@@ -5,11 +5,7 @@
 #          safe to call again and from several processes at once
 #   stop   ends that prefix's server and every Wine process in it
 set -euo pipefail
-: "${WINEPREFIX:?set WINEPREFIX to the Wine prefix of the build folder}"
-export WINEPREFIX
-export WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko installer prompts, no desktop menu entries, no debugger.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+source "$(dirname "$0")/wine-env.sh"
 
 case ${1:-} in
   start)

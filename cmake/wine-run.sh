@@ -6,13 +6,7 @@
 # made and its server held by cmake/wine-prefix.sh, here too if nobody did,
 # so that no Wine helper started by a test holds the test's output.
 set -euo pipefail
-: "${WINEPREFIX:?set WINEPREFIX to the Wine prefix of the build folder}"
-export WINEPREFIX
-export WINEDEBUG=${WINEDEBUG:--all}
-# No debugger on a crash: Wine's would report it and let the program exit
-# with 0, so a crash would pass as a success. Without it, the crash is the
-# program's failure.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+source "$(dirname "$0")/wine-env.sh"
 deps=${LINKRATE_WINDOWS_DEPS:-$HOME/.cache/tarnwell-linkrate/windows}
 export WINEPATH="Z:${deps//\//\\}\\prefix\\bin"
 "$(dirname "$0")/wine-prefix.sh" start

@@ -45,12 +45,13 @@ cmake --build "$work/consumer/build" >/dev/null
 cp "$work/consumer/build/host.exe" "$prefix/bin/"
 
 export WINEPREFIX=$build/wine-prefix
+source "$root/cmake/wine-env.sh"
 "$root/cmake/wine-prefix.sh" start
 # Run where only the zip's own DLLs are: beside the host in bin/.
-(cd "$prefix/bin" && WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d" wine host.exe 0 300) \
+(cd "$prefix/bin" && wine host.exe 0 300) \
   >"$work/run.log" 2>&1 || { cat "$work/run.log" >&2; exit 1; }
 grep -q '"phase":"complete"' "$work/run.log" || { cat "$work/run.log" >&2; exit 1; }
-(cd "$prefix/bin" && WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d" wine linkrate.exe --json demo \
+(cd "$prefix/bin" && wine linkrate.exe --json demo \
   --duration 300) >"$work/program.log" 2>&1 || { cat "$work/program.log" >&2; exit 1; }
 grep -q '"phase":"complete"' "$work/program.log" || { cat "$work/program.log" >&2; exit 1; }
 echo "check-windows-zip: $(basename "$zip") holds the DLL, its libcurl, the program, the import" \
