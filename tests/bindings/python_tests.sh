@@ -17,10 +17,13 @@ python=/usr/bin/python3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/linkrate-python.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build" --component python --prefix "$work/prefix" >/dev/null
+# The library too, so that the module's own look into its prefix is tested.
+for component in python lib; do
+  cmake --install "$build" --component $component --prefix "$work/prefix" >/dev/null
+done
 module_dir="$work/prefix/$python_dir"
 [[ -f $module_dir/linkrate/__init__.py ]] || { echo "$test_name: the install put no module in $module_dir" >&2; exit 1; }
 
 cd "$work"
-PYTHONPATH="$module_dir" LINKRATE_LIBRARY="$library" PYTHONDONTWRITEBYTECODE=1 \
+PYTHONPATH="$module_dir" LINKRATE_LIBRARY="$library" LINKRATE_TEST_PREFIX="$work/prefix" PYTHONDONTWRITEBYTECODE=1 \
   "$python" -m pytest -q -p no:cacheprovider --rootdir "$work" "$root/bindings/python/tests"

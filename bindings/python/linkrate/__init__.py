@@ -10,25 +10,29 @@ turns, since the library keeps one process-wide result record.
     with linkrate.Server(7878):
         print(linkrate.lan("127.0.0.1", 7878))
 
-The library is looked for next to this module, then at the path in the
-LINKRATE_LIBRARY environment variable, then by the system's loader.
+The library is the file named by the LINKRATE_LIBRARY environment variable
+when it is set, and nothing else; otherwise it is looked for next to this
+module, then in the library folder of the prefix the module was installed
+into, then by the system's loader.
 """
 
-from __future__ import annotations
-
+from collections.abc import Callable as _Callable
 from dataclasses import replace as _replace
-from typing import Callable, Optional
 
 from . import _runner
 from ._result import Cancelled, Interrupted, LinkrateError, Result
-from ._runner import Tick, Turn, lib
+from ._runner import Tick
+from ._runner import Turn as _Turn
+from ._runner import lib as _lib
 
 __all__ = [
+    "DEFAULT_PORT",
     "Cancelled",
     "Interrupted",
     "LinkrateError",
     "Result",
     "Server",
+    "Tick",
     "cancel",
     "download",
     "internet",
@@ -50,7 +54,7 @@ _runner.init()
 
 def version() -> str:
     """The library's version text, for example "2.0.0"."""
-    return lib.linkrate_version().decode()
+    return _lib.linkrate_version().decode()
 
 
 def cancel() -> None:
@@ -96,7 +100,7 @@ def _was_cancelled(outcome: _runner.Outcome, failed: bool) -> bool:
     return outcome.error == _CANCELLED or (failed and outcome.cancel_requested)
 
 
-def _measure(function: Callable[[bytes, int, int], float], host: str, port: int, arg: int) -> float:
+def _measure(function: _Callable[[bytes, int, int], float], host: str, port: int, arg: int) -> float:
     host_b, port, arg = _text(host, "host"), _port(port), _int32(arg, "argument")
     outcome = _runner.run(lambda: function(host_b, port, arg))
     value = float(outcome.value)
@@ -117,7 +121,7 @@ def ping(host: str, port: int = DEFAULT_PORT, count: int = 5) -> float:
     A count of 0 or less means 5. Raises LinkrateError when no ping got a
     reply, Cancelled when cancelled.
     """
-    return _measure(lib.linkrate_ping, host, port, count)
+    return _measure(_lib.linkrate_ping, host, port, count)
 
 
 def download(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> float:
@@ -127,12 +131,12 @@ def download(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> fl
     arrived. Raises LinkrateError when the test cannot start, Cancelled
     (carrying the rate so far) when cancelled.
     """
-    return _measure(lib.linkrate_download, host, port, duration_ms)
+    return _measure(_lib.linkrate_download, host, port, duration_ms)
 
 
 def upload(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> float:
     """Upload throughput to a linkrate server in Mbit/s; as download()."""
-    return _measure(lib.linkrate_upload, host, port, duration_ms)
+    return _measure(_lib.linkrate_upload, host, port, duration_ms)
 
 
 def _finish(
@@ -181,11 +185,11 @@ def lan(host: str, port: int = DEFAULT_PORT, duration_ms: int = 2000) -> Result:
     Interrupted, a KeyboardInterrupt carrying the record, on Ctrl-C.
     """
     host_b, port, duration_ms = _text(host, "host"), _port(port), _int32(duration_ms, "duration_ms")
-    outcome = _runner.run(lambda: lib.linkrate_run_all(host_b, port, duration_ms))
+    outcome = _runner.run(lambda: _lib.linkrate_run_all(host_b, port, duration_ms))
     return _finish(outcome, _LAN_TESTS, ("ping_ms", "download_mbps", "upload_mbps"))
 
 
-def internet(base_url: str, on_tick: Optional[Tick] = None) -> Result:
+def internet(base_url: str, on_tick: Tick | None = None) -> Result:
     """The internet test against the HTTP speed-test server at `base_url`.
 
     Ten latency requests, 3 s of download, 3 s of upload. `on_tick(phase,
@@ -202,7 +206,7 @@ def internet(base_url: str, on_tick: Optional[Tick] = None) -> Result:
     if on_tick is not None and not callable(on_tick):
         raise TypeError(f"on_tick must be callable, not {type(on_tick).__name__}")
     url = _text(base_url, "base_url")
-    outcome = _runner.run(lambda: lib.linkrate_internet_run(url), on_tick, ticks=True)
+    outcome = _runner.run(lambda: _lib.linkrate_internet_run(url), on_tick, ticks=True)
     return _finish(outcome, _INTERNET_RATES, ("download_mbps", "upload_mbps"), phases=True)
 
 
@@ -213,7 +217,7 @@ class Server:
     it as a context manager, or call start() and stop().
     """
 
-    _running: Optional["Server"] = None
+    _running: "Server | None" = None
 
     def __init__(self, port: int = DEFAULT_PORT) -> None:
         self.port = _port(port)
@@ -225,21 +229,21 @@ class Server:
 
     def start(self) -> "Server":
         """Starts listening; blocks up to about 2 s while the listener starts."""
-        with Turn():
+        with _Turn():
             if Server._running is not None:
                 raise LinkrateError(
                     f"A LAN server is already running in this process (port {Server._running.port})"
                 )
-            if lib.linkrate_start_server(self.port) != 0:
+            if _lib.linkrate_start_server(self.port) != 0:
                 raise LinkrateError(_runner.last_error())
             Server._running = self
         return self
 
     def stop(self) -> None:
         """Stops the server (up to about 3 s); does nothing if it is not running."""
-        with Turn():
+        with _Turn():
             if Server._running is self:
-                lib.linkrate_stop_server()
+                _lib.linkrate_stop_server()
                 Server._running = None
 
     def __enter__(self) -> "Server":

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
+from collections.abc import Mapping
 from pathlib import Path
 
 LIBRARY_ENV = "LINKRATE_LIBRARY"
@@ -26,15 +27,28 @@ LIBRARY_FILE = library_file()
 TickCallback = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_double, ctypes.c_int32)
 
 
-def _candidates() -> list[str]:
-    """Where the library is looked for, in order."""
-    found = []
-    beside = Path(__file__).resolve().parent / LIBRARY_FILE
-    if beside.is_file():
-        found.append(str(beside))  # packaged with the module
-    from_env = os.environ.get(LIBRARY_ENV)
+def _installed_library_dir() -> Path | None:
+    """The library folder of the prefix the module was installed into, which
+    the install records in _install.py beside the module (absent in the
+    source tree)."""
+    try:
+        from ._install import LIBRARY_DIR
+    except ImportError:
+        return None
+    return (Path(__file__).resolve().parent / LIBRARY_DIR).resolve()
+
+
+def candidates(environ: Mapping[str, str] = os.environ) -> list[str]:
+    """Where the library is looked for, in order. $LINKRATE_LIBRARY, when set,
+    is the only place: a library named on purpose is never swapped for
+    another one without a word."""
+    from_env = environ.get(LIBRARY_ENV)
     if from_env:
-        found.append(from_env)  # a build tree
+        return [from_env]
+    found = []
+    for folder in (Path(__file__).resolve().parent, _installed_library_dir()):
+        if folder is not None and (folder / LIBRARY_FILE).is_file():
+            found.append(str(folder / LIBRARY_FILE))
     found.append(LIBRARY_FILE)  # the system's loader
     return found
 
@@ -42,13 +56,15 @@ def _candidates() -> list[str]:
 def load() -> ctypes.CDLL:
     """Loads the library and declares the fourteen calls' prototypes."""
     errors = []
-    for candidate in _candidates():
+    for candidate in candidates():
         try:
             lib = ctypes.CDLL(candidate)
             break
         except OSError as exc:
             errors.append(f"{candidate}: {exc}")
     else:
+        if os.environ.get(LIBRARY_ENV):
+            raise ImportError(f"cannot load the linkrate library named by {LIBRARY_ENV} ({errors[0]})")
         raise ImportError(
             "cannot load the linkrate library; install it, or set "
             f"{LIBRARY_ENV} to its path ({'; '.join(errors)})"
