@@ -71,11 +71,19 @@ export function lan(host: string, port?: number, durationMs?: number): Promise<R
  */
 export function internet(baseUrl: string, options?: { onTick?: TickHandler | null }): Promise<Result>;
 
-/** The built-in LAN test server on all local IPv4 addresses at `port`; one per process. */
+/**
+ * The built-in LAN test server on all local IPv4 addresses at `port`; one per
+ * process. While it runs it keeps the process alive, as a listening net.Server
+ * does, unless `unref()` was called.
+ */
 export class Server {
   constructor(port?: number);
   readonly port: number;
   readonly running: boolean;
+  /** Lets the process end while the server runs. */
+  unref(): this;
+  /** Keeps the process alive while the server runs (the default). */
+  ref(): this;
   /** Starts listening; rejects with LinkrateError when a server runs already or the port is taken. */
   start(): Promise<this>;
   /** Stops the server; does nothing when it is not running. */

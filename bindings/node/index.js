@@ -158,6 +158,16 @@ function checkPort(port) {
   return port;
 }
 
+// The tests take no callback and no arguments past their last; a function
+// there would be silently ignored, and its caller would wait for calls that
+// never come.
+function checkNoMore(rest, what) {
+  if (rest.length === 0) return;
+  throw new TypeError(
+    typeof rest[0] === 'function' ? `${what} takes no callback: it returns a promise` : `${what} was given too many arguments`,
+  );
+}
+
 function checkInt32(value, what) {
   if (!Number.isInteger(value)) throw new TypeError(`${what} must be an integer`);
   if (value < -(2 ** 31) || value >= 2 ** 31) throw new RangeError(`${what} is out of range: ${value}`);
@@ -181,17 +191,20 @@ async function measure(call, host, port, arg, what) {
 }
 
 /** Mean TCP round trip to a linkrate server in ms, over `count` pings (0 or less: 5). */
-function ping(host, port = DEFAULT_PORT, count = 5) {
+async function ping(host, port = DEFAULT_PORT, count = 5, ...rest) {
+  checkNoMore(rest, 'ping()');
   return measure('linkrate_ping', host, port, count, 'count');
 }
 
 /** Download throughput from a linkrate server in Mbit/s; 0.0 means nothing arrived. */
-function download(host, port = DEFAULT_PORT, durationMs = 2000) {
+async function download(host, port = DEFAULT_PORT, durationMs = 2000, ...rest) {
+  checkNoMore(rest, 'download()');
   return measure('linkrate_download', host, port, durationMs, 'durationMs');
 }
 
 /** Upload throughput to a linkrate server in Mbit/s. */
-function upload(host, port = DEFAULT_PORT, durationMs = 2000) {
+async function upload(host, port = DEFAULT_PORT, durationMs = 2000, ...rest) {
+  checkNoMore(rest, 'upload()');
   return measure('linkrate_upload', host, port, durationMs, 'durationMs');
 }
 
@@ -221,14 +234,21 @@ function finish(outcome, rates, { phases = false } = {}) {
 }
 
 /** The full LAN test: 5 pings, download and upload; `failed` names tests that measured nothing. */
-async function lan(host, port = DEFAULT_PORT, durationMs = 2000) {
+async function lan(host, port = DEFAULT_PORT, durationMs = 2000, ...rest) {
+  checkNoMore(rest, 'lan()');
   const args = [checkText(host, 'host'), checkPort(port), checkInt32(durationMs, 'durationMs')];
   const outcome = await callInWorker('linkrate_run_all', args);
   return finish(outcome, { ping: 'pingMs', download: 'downloadMbps', upload: 'uploadMbps' });
 }
 
 /** The internet test against the HTTP speed-test server at `baseUrl`, with progress to `onTick`. */
-async function internet(baseUrl, { onTick = null } = {}) {
+async function internet(baseUrl, options = {}, ...rest) {
+  if (typeof options === 'function') {
+    throw new TypeError('internet() takes its progress callback as an option: internet(url, { onTick })');
+  }
+  if (options === null || typeof options !== 'object') throw new TypeError('internet() options must be an object');
+  checkNoMore(rest, 'internet()');
+  const { onTick = null } = options;
   if (onTick !== null && typeof onTick !== 'function') throw new TypeError('onTick must be a function');
   const outcome = await callInWorker('linkrate_internet_run', [checkText(baseUrl, 'baseUrl')], {
     onTick,
@@ -239,10 +259,34 @@ async function internet(baseUrl, { onTick = null } = {}) {
 
 let runningServer = null;
 
-/** The built-in LAN test server on all local IPv4 addresses; one per process. */
+// The server's threads are the library's own, which the event loop cannot
+// see: a timer that never fires stands for them, so a running server keeps the
+// process alive as a listening net.Server does.
+const KEEP_ALIVE_MS = 2 ** 31 - 1;
+
+/**
+ * The built-in LAN test server on all local IPv4 addresses; one per process.
+ * While it runs it keeps the process alive, unless `unref()` was called.
+ */
 class Server {
   constructor(port = DEFAULT_PORT) {
     this.port = checkPort(port);
+    this.keepAlive = null;
+    this.referenced = true;
+  }
+
+  /** Lets the process end while the server runs, as net.Server's unref(). */
+  unref() {
+    this.referenced = false;
+    this.keepAlive?.unref();
+    return this;
+  }
+
+  /** Keeps the process alive while the server runs again (the default). */
+  ref() {
+    this.referenced = true;
+    this.keepAlive?.ref();
+    return this;
   }
 
   get running() {
@@ -268,6 +312,8 @@ class Server {
       runningServer = null;
       throw new LinkrateError(outcome.error);
     }
+    this.keepAlive = setInterval(() => {}, KEEP_ALIVE_MS);
+    if (!this.referenced) this.keepAlive.unref();
     return this;
   }
 
@@ -275,6 +321,8 @@ class Server {
   async stop() {
     if (runningServer !== this) return;
     await callInWorker('linkrate_stop_server', [], { init: false });
+    clearInterval(this.keepAlive);
+    this.keepAlive = null;
     runningServer = null;
   }
 }

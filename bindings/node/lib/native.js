@@ -22,13 +22,40 @@ koffi.config({ ...koffi.config(), sync_stack_size: nativeStackBytes });
 
 const TickCallback = koffi.proto('void TickCallback(const char *phase, double value, int32_t percent)');
 
-/** Where the library is looked for, in order: beside the module, the environment, the loader. */
-function candidates() {
-  const found = [];
-  const beside = path.join(__dirname, '..', LIBRARY_FILE);
-  if (fs.existsSync(beside)) found.push(beside);
-  if (process.env[LIBRARY_ENV]) found.push(process.env[LIBRARY_ENV]);
-  found.push(LIBRARY_FILE);
+// Debian's multiarch folder names for Node's process.arch values.
+const MULTIARCH = {
+  x64: 'x86_64-linux-gnu',
+  arm64: 'aarch64-linux-gnu',
+  arm: 'arm-linux-gnueabihf',
+  ia32: 'i386-linux-gnu',
+  ppc64: 'powerpc64le-linux-gnu',
+  s390x: 's390x-linux-gnu',
+  riscv64: 'riscv64-linux-gnu',
+};
+
+/**
+ * Where the library is looked for, in order. `$LINKRATE_LIBRARY`, when set, is
+ * the only place. Otherwise: beside the package, the folders `cmake --install`
+ * puts it in by default (/usr/local/lib, and the multiarch folders under
+ * /usr/local/lib and /usr/lib), then the system's loader by file name.
+ */
+function candidates({
+  platform = process.platform,
+  arch = process.arch,
+  env = process.env,
+  exists = fs.existsSync,
+} = {}) {
+  if (env[LIBRARY_ENV]) return [env[LIBRARY_ENV]];
+  const file = libraryFile(platform);
+  const folders = [path.join(__dirname, '..')];
+  if (platform !== 'win32' && platform !== 'cygwin') {
+    folders.push('/usr/local/lib');
+    if (platform === 'linux' && MULTIARCH[arch]) {
+      folders.push(`/usr/local/lib/${MULTIARCH[arch]}`, `/usr/lib/${MULTIARCH[arch]}`);
+    }
+  }
+  const found = folders.map((folder) => path.join(folder, file)).filter((candidate) => exists(candidate));
+  found.push(file);
   return found;
 }
 
@@ -45,6 +72,9 @@ function load(name) {
     } catch (error) {
       tried.push(`${candidate}: ${error.message}`);
     }
+  }
+  if (!handle && !name && process.env[LIBRARY_ENV]) {
+    throw new Error(`cannot load the linkrate library named by ${LIBRARY_ENV} (${tried[0]})`);
   }
   if (!handle) {
     throw new Error(
@@ -70,4 +100,4 @@ function load(name) {
   return lib;
 }
 
-module.exports = { koffi, libraryFile, load, TickCallback };
+module.exports = { koffi, candidates, libraryFile, load, TickCallback };

@@ -73,4 +73,4 @@ async function startNginx() {
   throw new Error('nginx did not start (is nginx installed? scripts/setup.sh)');
 }
 
-module.exports = { freePort, sleep, startNginx, startServer };
+module.exports = { accepts, freePort, sleep, startNginx, startServer };
