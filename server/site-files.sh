@@ -17,11 +17,25 @@ linkrate_make_garbage() {
   mkdir -p "$dir"
   for mib in "${linkrate_garbage_sizes[@]}"; do
     file="$dir/garbage-$mib"
-    [[ -f "$file" && $(stat -c %s "$file") -eq $((mib * 1048576)) ]] && continue
+    linkrate_garbage_whole "$file" "$mib" && continue
     tmp=$(mktemp "$dir/.garbage-$mib.XXXXXX")
     head -c $((mib * 1048576)) /dev/urandom >"$tmp"
     chmod 644 "$tmp"
     mv -f "$tmp" "$file"
+  done
+}
+
+# linkrate_garbage_whole FILE MIB: FILE is there with MIB MiB in it.
+linkrate_garbage_whole() {
+  [[ -f "$1" && $(stat -c %s "$1") -eq $(($2 * 1048576)) ]]
+}
+
+# linkrate_garbage_missing DIR: the body files of DIR that linkrate_make_garbage
+# would make, one a line.
+linkrate_garbage_missing() {
+  local mib
+  for mib in "${linkrate_garbage_sizes[@]}"; do
+    linkrate_garbage_whole "$1/garbage-$mib" "$mib" || echo "$1/garbage-$mib"
   done
 }
 
