@@ -3,7 +3,8 @@
 # (the stress, valgrind and lab labels among them), the asan and tsan presets
 # every test not labelled slow or lab, the fuzz preset runs each fuzz target
 # for a minute, the windows preset builds the DLL for 64-bit Windows and runs
-# its tests under Wine; then a tiny C host is built against an installed tree, and
+# its tests under Wine; then a tiny C host is built against an installed tree, the
+# README's and docs' steps are run as written, and
 # the Debian packages are built, installed, used and removed again. The
 # format and static-analysis checks run on the default preset's build.
 # Usage: scripts/test.sh [preset...]
@@ -49,6 +50,8 @@ done
 if [[ " ${presets[*]} " == *" default "* ]]; then
   echo "=== consuming the installed library"
   scripts/check-install.sh build/default
+  echo "=== the README's and docs' steps, as written (walled off)"
+  /usr/bin/python3 tests/docs/doc_blocks.py . || (($? == 77)) # 77: skipped (not root)
   echo "=== the Debian packages: build, lintian, install, use, remove"
   scripts/check-packages.sh
 fi
