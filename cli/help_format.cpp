@@ -1,5 +1,6 @@
 #include "help_format.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace linkrate_cli {
@@ -31,6 +32,11 @@ std::string wrap_words(const std::string& text, std::size_t width) {
     return out;
 }
 
+std::size_t help_width(std::size_t columns) {
+    if (columns == 0) return kHelpWidth;
+    return std::clamp<std::size_t>(columns, 50, 120);
+}
+
 std::string WrappingFormatter::make_option_desc(const CLI::Option* option) const {
     return wrap_words(CLI::Formatter::make_option_desc(option), description_width());
 }
@@ -44,11 +50,11 @@ std::string WrappingFormatter::make_subcommand(const CLI::App* sub) const {
 }
 
 std::string WrappingFormatter::make_description(const CLI::App* app) const {
-    return wrap_words(CLI::Formatter::make_description(app), kHelpWidth - 1);
+    return wrap_words(CLI::Formatter::make_description(app), width_ - 1);
 }
 
 std::string WrappingFormatter::make_footer(const CLI::App* app) const {
-    return wrap_words(CLI::Formatter::make_footer(app), kHelpWidth - 1);
+    return wrap_words(CLI::Formatter::make_footer(app), width_ - 1);
 }
 
 }  // namespace linkrate_cli

@@ -12,6 +12,7 @@
 #include "endpoint.h"
 #include "help_format.h"
 #include "interrupt.h"
+#include "system.h"
 #include "tarnwell/linkrate.h"
 
 using namespace linkrate_cli;
@@ -90,7 +91,7 @@ int run_program(int argc, char** argv) {
         "across the internet (against an HTTP speed-test server).",
         "linkrate"};
     // Before the sub-commands, which take their parent's formatter.
-    app.formatter(std::make_shared<WrappingFormatter>());
+    app.formatter(std::make_shared<WrappingFormatter>(help_width(stdout_columns())));
     app.set_version_flag("-V,--version",
                          fmt::format("linkrate {} (library {})", kCliVersion, linkrate_version()));
     app.require_subcommand(1);

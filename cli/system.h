@@ -21,6 +21,8 @@ void start_interrupt_watch();
 bool stderr_is_terminal();
 // Its width in columns; 80 when it has none.
 std::size_t stderr_columns();
+// The width in columns of the terminal that stdout is; 0 when it is none.
+std::size_t stdout_columns();
 // Whether the terminal takes "\033[K" to clear a line. Where it does not, a
 // line is cleared by writing over it.
 bool stderr_takes_vt();

@@ -62,6 +62,13 @@ std::size_t stderr_columns() {
     return 80;
 }
 
+std::size_t stdout_columns() {
+    winsize size{};
+    if (isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+        return size.ws_col;
+    return 0;
+}
+
 bool stderr_takes_vt() { return true; }
 
 void write_stderr(const char* text, std::size_t size) {

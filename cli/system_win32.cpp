@@ -109,6 +109,13 @@ std::size_t stderr_columns() {
     return 80;
 }
 
+std::size_t stdout_columns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0) return 0;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? static_cast<std::size_t>(columns) : 0;
+}
+
 bool stderr_takes_vt() {
     // Asked once: a console that takes VT sequences keeps the mode.
     static const bool takes = [] {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -40,5 +42,40 @@ TEST(WrapWords, KeepsEveryWordWholeAndEveryLineWithinTheWidth) {
         const std::string got = linkrate_cli::wrap_words(c.text, c.width);
         EXPECT_EQ(got, c.want) << c.text;
         EXPECT_EQ(words_of(got), words_of(c.text)) << c.text;
+    }
+}
+
+TEST(HelpWidth, FollowsTheTerminalWithinBounds) {
+    const std::vector<std::pair<std::size_t, std::size_t>> cases = {
+        {0, 80}, {30, 50}, {50, 50}, {64, 64}, {100, 100}, {120, 120}, {300, 120}};
+    for (const auto& [columns, want] : cases) {
+        EXPECT_EQ(linkrate_cli::help_width(columns), want) << columns;
+    }
+}
+
+TEST(WrappingFormatter, EveryLineFitsTheWidthItWasGiven) {
+    for (std::size_t width : {50u, 64u, 100u}) {
+        CLI::App app{
+            "A description long enough to need wrapping at every width that this test "
+            "tries, with words of several lengths in it.",
+            "prog"};
+        app.formatter(std::make_shared<linkrate_cli::WrappingFormatter>(width));
+        app.add_option("--duration",
+                       "How long each transfer runs, in milliseconds; a longer run evens out "
+                       "short bursts on the link and costs more time.");
+        app.add_subcommand("serve",
+                           "Runs the built-in server until interrupted, on every local "
+                           "address, and prints each client it serves.");
+        app.footer(
+            "Exit statuses: 0 every test measured, 1 a test failed, 2 a usage error, "
+            "130 and 143 stopped by a signal.");
+        std::istringstream lines(app.help());
+        std::string line;
+        bool wide = false;
+        while (std::getline(lines, line)) {
+            EXPECT_LE(line.size(), width - 1) << width << ": " << line;
+            wide = wide || line.size() > 45;
+        }
+        EXPECT_TRUE(wide) << width << ": the text was not laid out to the width";
     }
 }
