@@ -6,10 +6,13 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "csv.h"
 #include "diagnose.h"
 #include "interrupt.h"
+#include "latency_probes.h"
+#include "loaded_report.h"
 #include "progress.h"
 #include "report.h"
 #include "system.h"
@@ -32,7 +35,7 @@ struct Record {
 };
 
 Record read_record() {
-    Record record{linkrate_result_json(), {}};
+    Record record{read_record_json(), {}};
     if (auto fields = parse_result(record.json.c_str())) record.fields = *fields;
     return record;
 }
@@ -47,20 +50,28 @@ void add_cause(Outcome& outcome, const std::function<std::string()>& diagnose) {
     if (!cause.empty()) outcome.errors.front() += " (" + cause + ")";
 }
 
-int report(const Outcome& outcome, const Record& record, const std::string& server,
-           const std::string& target, SystemClock::time_point started, const OutputOptions& out) {
+int report(Outcome& outcome, const Record& record, const std::string& server,
+           const std::string& target, SystemClock::time_point started, const OutputOptions& out,
+           const LoadedRun& loaded) {
     for (const std::string& error : outcome.errors) fmt::print(stderr, "linkrate: {}\n", error);
     if (outcome.verdict == Verdict::stopped) {
         fmt::print(stderr, "linkrate: interrupted{}\n",
-                   out.json || out.csv || out.quiet ? "" : "; results so far:");
+                   out.for_scripts() || out.quiet ? "" : "; results so far:");
     }
-    if (out.json) {
+    if (out.json_all) {
+        fmt::print("{}\n", json_all(record.json, loaded));
+    } else if (out.csv_all) {
+        if (out.csv_all_header) fmt::print("{}", csv_all_header());
+        fmt::print("{}", csv_all_line(started, target, record.json.c_str(),
+                                      verdict_name(outcome.verdict), loaded));
+    } else if (out.json) {
         fmt::print("{}\n", record.json);
     } else if (out.csv) {
         if (out.csv_header) fmt::print("{}", csv_header());
         fmt::print("{}",
                    csv_line(started, target, record.json.c_str(), verdict_name(outcome.verdict)));
     } else if (!out.quiet) {
+        add_loaded_rows(outcome.rows, loaded);
         print_table(stdout, server, outcome.rows);
     }
     std::fflush(stdout);
@@ -81,11 +92,37 @@ int report(const Outcome& outcome, const Record& record, const std::string& serv
 // the test's thread, read on it after the run.
 std::atomic<double> g_download_so_far{0.0};
 std::atomic<double> g_upload_so_far{0.0};
+// The transfer under way, as the ticks say, for the loaded-latency probes.
+std::atomic<Load> g_internet_load{Load::none};
 
 void on_internet_tick(const char* phase, double value, std::int32_t percent) {
     if (std::strcmp(phase, "download") == 0) g_download_so_far.store(value);
     if (std::strcmp(phase, "upload") == 0) g_upload_so_far.store(value);
+    g_internet_load.store(std::strcmp(phase, "download") == 0 ? Load::down
+                          : std::strcmp(phase, "upload") == 0 ? Load::up
+                                                              : Load::none);
     Progress::on_tick(phase, value, percent);
+}
+
+// The full LAN run gives no ticks; its record names the test that last
+// finished: after "ping" the download runs, after "download" the upload. A
+// ping that failed leaves no phase, and then the download goes unprobed.
+Load lan_load() {
+    const auto record = parse_result(read_record_json().c_str());
+    if (!record) return Load::none;
+    if (record->phase == "ping") return Load::down;
+    if (record->phase == "download") return Load::up;
+    return Load::none;
+}
+
+LoadedRun loaded_figures(LoadedLatency* probes) {
+    LoadedRun loaded;
+    if (probes == nullptr) return loaded;
+    probes->stop();
+    loaded.probed = true;
+    loaded.down = probes->figures(Load::down);
+    loaded.up = probes->figures(Load::up);
+    return loaded;
 }
 
 }  // namespace
@@ -129,8 +166,12 @@ int run_lan(LanTest test, const Endpoint& endpoint, int count_or_duration,
     // A signal during the set-up (the server start of `demo`) stops the run
     // before its first test.
     run.started = !interrupted();
+    std::unique_ptr<LoadedLatency> probes;
     if (run.started) {
         Progress progress(ProgressKind::lan, test, count_or_duration, draw_progress(out));
+        if (test == LanTest::full && out.loaded) {
+            probes = std::make_unique<LoadedLatency>(lan_ping_probe(endpoint.host, port), lan_load);
+        }
         const TestCall call;
         switch (test) {
             case LanTest::ping:
@@ -148,13 +189,14 @@ int run_lan(LanTest test, const Endpoint& endpoint, int count_or_duration,
         }
         progress.stop();
     }
+    const LoadedRun loaded = loaded_figures(probes.get());
     run.stopped = interrupted();
     const Record record = read_record();
     run.record = record.fields;
     run.last_error = linkrate_last_error();
     Outcome outcome = judge_lan(run);
     add_cause(outcome, [&] { return diagnose_lan(endpoint.host, endpoint.port); });
-    return report(outcome, record, run.target, run.target, started_at, out);
+    return report(outcome, record, run.target, run.target, started_at, out, loaded);
 }
 
 int run_internet(const std::string& url, const OutputOptions& out) {
@@ -166,8 +208,14 @@ int run_internet(const std::string& url, const OutputOptions& out) {
     linkrate_init();
     InternetRun run;
     run.target = url;
+    std::unique_ptr<LoadedLatency> probes;
     {
         Progress progress(ProgressKind::internet, LanTest::full, 0, draw_progress(out));
+        g_internet_load.store(Load::none);
+        if (out.loaded) {
+            probes = std::make_unique<LoadedLatency>(internet_empty_probe(url),
+                                                     [] { return g_internet_load.load(); });
+        }
         linkrate_set_tick(on_internet_tick);
         // A signal before the run leaves it at the start: nothing measured.
         run.returned = -1;
@@ -176,8 +224,10 @@ int run_internet(const std::string& url, const OutputOptions& out) {
             run.returned = linkrate_internet_run(url.c_str());
         }
         linkrate_set_tick(nullptr);
+        g_internet_load.store(Load::none);
         progress.stop();
     }
+    const LoadedRun loaded = loaded_figures(probes.get());
     // The run goes on when the ticks cannot be written; the result is printed
     // all the same, and the exit status says that something asked for is missing.
     const std::string ticks_error = ticks_log_close();
@@ -191,7 +241,7 @@ int run_internet(const std::string& url, const OutputOptions& out) {
     const std::string server = record.fields.phase == "idle" ? url : record.fields.server;
     Outcome outcome = judge_internet(run);
     add_cause(outcome, [&] { return diagnose_internet(url); });
-    const int status = report(outcome, record, server, url, started_at, out);
+    const int status = report(outcome, record, server, url, started_at, out, loaded);
     return status == 0 && !ticks_error.empty() ? kExitFailed : status;
 }
 
@@ -208,7 +258,7 @@ int run_demo(int duration_ms, const OutputOptions& out) {
         linkrate_cleanup();
         return kExitFailed;
     }
-    if (!out.json && !out.csv && !out.quiet && port > 0) {
+    if (!out.for_scripts() && !out.quiet && port > 0) {
         fmt::print("linkrate {}: built-in server on 127.0.0.1:{}, full LAN test...\n",
                    linkrate_version(), port);
         std::fflush(stdout);

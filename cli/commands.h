@@ -13,9 +13,16 @@ struct OutputOptions {
     bool json = false;        // the library's JSON text on stdout
     bool csv = false;         // one CSV line on stdout
     bool csv_header = false;  // the CSV header line before it
-    bool quiet = false;       // nothing else on stdout, no progress
+    bool json_all = false;    // the JSON text with the program's loaded figures
+    bool csv_all = false;     // the CSV line with the loaded figures' columns
+    bool csv_all_header = false;
+    bool loaded = true;  // probe the latency during the transfers
+    bool quiet = false;  // nothing else on stdout, no progress
     bool no_progress = false;
     std::string ticks_path;  // empty: no ticks file
+
+    // Output for scripts: one JSON text or CSV line on stdout, nothing else.
+    bool for_scripts() const { return json || csv || json_all || csv_all; }
 };
 
 int run_serve(int port, const OutputOptions& out);

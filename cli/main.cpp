@@ -46,13 +46,24 @@ struct UsageError {
 };
 
 // The output options, accepted before the sub-command and after it.
-void add_output_options(CLI::App* command, OutputOptions& out) {
+void add_output_options(CLI::App* command, OutputOptions& out, bool& no_loaded) {
     command->add_flag("--json", out.json,
                       "Print the library's JSON result on stdout, one line and nothing else");
     command->add_flag("--csv", out.csv,
                       "Print one CSV line on stdout: UTC time, target, the seven JSON members "
                       "and the outcome (ok, failed, stopped)");
     command->add_flag("--csv-header", out.csv_header, "Like --csv, with the header line first");
+    command->add_flag("--json-all", out.json_all,
+                      "Like --json, with the program's loaded-latency figures after the "
+                      "library's members (loaded_down_ms, loaded_down_p90_ms, "
+                      "loaded_down_probes, loaded_down_lost, the same for up; null where not "
+                      "measured)");
+    command->add_flag("--csv-all", out.csv_all,
+                      "Like --csv, with the eight loaded-latency columns after the usual ones");
+    command->add_flag("--csv-all-header", out.csv_all_header,
+                      "Like --csv-all, with the header line first");
+    command->add_flag("--no-loaded-latency", no_loaded,
+                      "Do not probe the latency during the transfers of lan, demo and internet");
     command->add_flag("-q,--quiet", out.quiet,
                       "Nothing on stdout but --json or --csv output, and no progress; errors "
                       "still go to stderr and the exit status tells the outcome");
@@ -98,11 +109,12 @@ int run_program(int argc, char** argv) {
     app.footer(kExitStatuses);
 
     OutputOptions out;
+    bool no_loaded = false;
     std::string serve_port = std::to_string(kDefaultPort);
     std::string target;
     int count = 5;
     int duration_ms = 2000;
-    add_output_options(&app, out);
+    add_output_options(&app, out, no_loaded);
 
     auto* serve = app.add_subcommand("serve", "Run the built-in test server until Ctrl-C");
     serve->add_option("--port", serve_port,
@@ -113,7 +125,7 @@ int run_program(int argc, char** argv) {
     auto* ping = app.add_subcommand("ping", "Latency to a LAN server" + default_port_note);
     ping->add_option("target", target, "HOST[:PORT], an IPv4 address or a host name")->required();
     ping->add_option("--count", count, "Number of pings, 1 or more (default 5)");
-    add_output_options(ping, out);
+    add_output_options(ping, out, no_loaded);
 
     auto add_transfer = [&](const char* name, const char* what) {
         auto* command = app.add_subcommand(name, what + default_port_note);
@@ -121,7 +133,7 @@ int run_program(int argc, char** argv) {
             ->required();
         command->add_option("--duration", duration_ms,
                             "Milliseconds per transfer, 1 or more (default 2000)");
-        add_output_options(command, out);
+        add_output_options(command, out, no_loaded);
         return command;
     };
     auto* download = add_transfer("download", "Download throughput from a LAN server");
@@ -135,14 +147,14 @@ int run_program(int argc, char** argv) {
         ->add_option("--ticks", out.ticks_path,
                      "Write every progress report as a JSON line to FILE")
         ->type_name("FILE");
-    add_output_options(internet, out);
+    add_output_options(internet, out, no_loaded);
     internet->footer(kInternetRequests);
 
     auto* demo = app.add_subcommand(
         "demo", "Start the built-in server on a free loopback port and run the full LAN test");
     demo->add_option("--duration", duration_ms,
                      "Milliseconds per transfer, 1 or more (default 2000)");
-    add_output_options(demo, out);
+    add_output_options(demo, out, no_loaded);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);
@@ -167,9 +179,13 @@ int run_program(int argc, char** argv) {
 
     try {
         if (out.csv_header) out.csv = true;
-        if (out.json && out.csv) throw UsageError{"--json and --csv exclude each other"};
+        if (out.csv_all_header) out.csv_all = true;
+        out.loaded = !no_loaded;
+        if (int(out.json) + int(out.csv) + int(out.json_all) + int(out.csv_all) > 1) {
+            throw UsageError{"--json, --csv, --json-all and --csv-all exclude each other"};
+        }
         if (serve->parsed()) {
-            if (out.json || out.csv) {
+            if (out.for_scripts()) {
                 throw UsageError{"serve prints no results: --json and --csv are for the tests"};
             }
             auto port = parse_port(serve_port);

@@ -4,6 +4,7 @@
 // own file (system.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -33,16 +34,20 @@ enum class ConnectOutcome { open, refused, silent, failed };
 struct Connection {
     ConnectOutcome outcome = ConnectOutcome::failed;
     std::string error;  // the system's words when failed
-    // For `open`: whether `probe` was sent and `expect` came back in time.
+    // For `open`: whether `probe` was sent and `expect` came back in time,
+    // and how long after the send it had come whole.
     bool answered = false;
+    ProbeClock::duration answer_time{};
 };
 
 // Opens a TCP connection to `address` (numeric) at `port`, waiting until
 // `deadline`; when it opens and `probe` is not empty, sends `probe` and waits
 // until the deadline for `expect` as the first bytes back. Refused means a
-// reset came back; silent, that nothing came back in time.
+// reset came back; silent, that nothing came back in time. Setting `stop`
+// (when given) ends every wait at once, as if its deadline had passed.
 Connection connect_to(const std::string& address, int port, const std::string& probe,
-                      const std::string& expect, ProbeClock::time_point deadline);
+                      const std::string& expect, ProbeClock::time_point deadline,
+                      const std::atomic<bool>* stop = nullptr);
 
 enum class BindOutcome { free, in_use, not_permitted, failed };
 

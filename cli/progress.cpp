@@ -146,7 +146,7 @@ void Progress::step(bool last) {
     if (!draw_) return;
 
     // This thread is the only reader of the record while the test runs.
-    record_json_ = linkrate_result_json();
+    record_json_ = read_record_json();
     const auto record = parse_result(record_json_.c_str());
     const int recorded = record ? phase_order(record->phase) : 0;
 

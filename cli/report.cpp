@@ -2,7 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <mutex>
 #include <nlohmann/json.hpp>
+
+#include "tarnwell/linkrate.h"
 
 namespace linkrate_cli {
 
@@ -28,6 +31,12 @@ std::string format_rate(double mbps) {
     if (mbps >= 1000) return fmt::format("{:.0f} Mbit/s", mbps);
     if (mbps >= 100) return fmt::format("{:.1f} Mbit/s", mbps);
     return fmt::format("{:.2f} Mbit/s", mbps);
+}
+
+std::string read_record_json() {
+    static std::mutex turn;
+    std::lock_guard<std::mutex> hold(turn);
+    return linkrate_result_json();
 }
 
 std::string format_latency(double ms) {

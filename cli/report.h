@@ -20,6 +20,11 @@ struct Result {
 
 std::optional<Result> parse_result(const char* json);
 
+// The library's JSON text now, copied. The library's text may change during
+// any call of linkrate_result_json, so the program's threads that read it
+// while a test runs (progress, loaded-latency probes) take turns here.
+std::string read_record_json();
+
 // "12.3 Mbit/s" with a precision that suits the magnitude.
 std::string format_rate(double mbps);
 // "0.071 ms", "12.34 ms".

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -118,19 +119,27 @@ private:
     int fd_;
 };
 
+// How often a wait that may be stopped looks at its stop flag.
+constexpr int kStopLookMs = 10;
+
 int ms_until(ProbeClock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits for `events` on `fd` until the deadline; false when it passed.
-bool wait_for(int fd, short events, ProbeClock::time_point deadline) {
+// Waits for `events` on `fd` until the deadline, or until `stop` is set;
+// false when it passed or stop was set.
+bool wait_for(int fd, short events, ProbeClock::time_point deadline,
+              const std::atomic<bool>* stop) {
     for (;;) {
+        if (stop != nullptr && stop->load()) return false;
+        const int left = ms_until(deadline);
         pollfd p{fd, events, 0};
-        const int ready = poll(&p, 1, ms_until(deadline));
+        const int ready = poll(&p, 1, stop != nullptr ? std::min(left, kStopLookMs) : left);
         if (ready > 0) return true;
-        if (ready == 0 || errno != EINTR) return false;
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready == 0 && (stop == nullptr || left <= kStopLookMs)) return false;
     }
 }
 
@@ -164,7 +173,8 @@ Lookup run_lookup(const std::string& host) {
 }
 
 Connection connect_to(const std::string& address, int port, const std::string& probe,
-                      const std::string& expect, ProbeClock::time_point deadline) {
+                      const std::string& expect, ProbeClock::time_point deadline,
+                      const std::atomic<bool>* stop) {
     Connection result;
     sockaddr_storage storage{};
     socklen_t size = 0;
@@ -191,7 +201,7 @@ Connection connect_to(const std::string& address, int port, const std::string& p
     if (connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         if (errno != EINPROGRESS) {
             error = errno;
-        } else if (!wait_for(fd.get(), POLLOUT, deadline)) {
+        } else if (!wait_for(fd.get(), POLLOUT, deadline, stop)) {
             result.outcome = ConnectOutcome::silent;
             return result;
         } else {
@@ -214,17 +224,19 @@ Connection connect_to(const std::string& address, int port, const std::string& p
     }
     result.outcome = ConnectOutcome::open;
     if (probe.empty()) return result;
+    const auto sent = ProbeClock::now();
     if (send(fd.get(), probe.data(), probe.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(probe.size())) {
         return result;
     }
     std::string reply;
     char buffer[64];
-    while (reply.size() < expect.size() && wait_for(fd.get(), POLLIN, deadline)) {
+    while (reply.size() < expect.size() && wait_for(fd.get(), POLLIN, deadline, stop)) {
         const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
         if (got <= 0) break;
         reply.append(buffer, static_cast<std::size_t>(got));
     }
+    result.answer_time = ProbeClock::now() - sent;
     result.answered = reply.compare(0, expect.size(), expect) == 0 && reply.size() >= expect.size();
     return result;
 }

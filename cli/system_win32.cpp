@@ -6,6 +6,7 @@
 #include <windows.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -160,6 +161,9 @@ int free_loopback_port() {
 
 namespace {
 
+// How often a wait that may be stopped looks at its stop flag.
+constexpr int kStopLookMs = 10;
+
 int ms_until(ProbeClock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
@@ -167,17 +171,26 @@ int ms_until(ProbeClock::time_point deadline) {
 }
 
 // Waits until `s` is readable (or, for `writable`, connected or failed),
-// until the deadline; false when it passed.
-bool wait_for(SOCKET s, bool writable, ProbeClock::time_point deadline) {
-    fd_set ready;
-    fd_set failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(s, &ready);
-    FD_SET(s, &failed);
-    const int ms = ms_until(deadline);
-    timeval limit{ms / 1000, (ms % 1000) * 1000};
-    return select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, &failed, &limit) > 0;
+// until the deadline or until `stop` is set; false when it passed or stop
+// was set.
+bool wait_for(SOCKET s, bool writable, ProbeClock::time_point deadline,
+              const std::atomic<bool>* stop = nullptr) {
+    for (;;) {
+        if (stop != nullptr && stop->load()) return false;
+        const int left = ms_until(deadline);
+        const int ms = stop != nullptr ? (std::min)(left, kStopLookMs) : left;
+        fd_set ready;
+        fd_set failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(s, &ready);
+        FD_SET(s, &failed);
+        timeval limit{ms / 1000, (ms % 1000) * 1000};
+        const int got =
+            select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, &failed, &limit);
+        if (got != 0) return got > 0;
+        if (stop == nullptr || left <= kStopLookMs) return false;
+    }
 }
 
 }  // namespace
@@ -211,7 +224,8 @@ Lookup run_lookup(const std::string& host) {
 }
 
 Connection connect_to(const std::string& address, int port, const std::string& probe,
-                      const std::string& expect, ProbeClock::time_point deadline) {
+                      const std::string& expect, ProbeClock::time_point deadline,
+                      const std::atomic<bool>* stop) {
     start_winsock();
     Connection result;
     sockaddr_storage storage{};
@@ -241,7 +255,7 @@ Connection connect_to(const std::string& address, int port, const std::string& p
     if (connect(s.get(), reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         if (WSAGetLastError() != WSAEWOULDBLOCK) {
             error = WSAGetLastError();
-        } else if (!wait_for(s.get(), true, deadline)) {
+        } else if (!wait_for(s.get(), true, deadline, stop)) {
             result.outcome = ConnectOutcome::silent;
             return result;
         } else {
@@ -264,19 +278,21 @@ Connection connect_to(const std::string& address, int port, const std::string& p
     }
     result.outcome = ConnectOutcome::open;
     if (probe.empty()) return result;
+    const auto sent = ProbeClock::now();
     const int want = static_cast<int>(probe.size());
     while (send(s.get(), probe.data(), want, 0) != want) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK || !wait_for(s.get(), true, deadline)) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK || !wait_for(s.get(), true, deadline, stop)) {
             return result;
         }
     }
     std::string reply;
     char buffer[64];
-    while (reply.size() < expect.size() && wait_for(s.get(), false, deadline)) {
+    while (reply.size() < expect.size() && wait_for(s.get(), false, deadline, stop)) {
         const int got = recv(s.get(), buffer, sizeof buffer, 0);
         if (got <= 0) break;
         reply.append(buffer, static_cast<std::size_t>(got));
     }
+    result.answer_time = ProbeClock::now() - sent;
     result.answered = reply.compare(0, expect.size(), expect) == 0 && reply.size() >= expect.size();
     return result;
 }

@@ -199,7 +199,7 @@ TEST(Cli, DemoPrintsACompleteResult) {
     Finished f = run({"demo", "--duration", "300"});
     ASSERT_EQ(f.status, 0) << f.err;
     for (const char* label : {"Latency", "Download", "Upload"}) {
-        EXPECT_TRUE(std::regex_match(row(f.out, label), std::regex("[0-9.]+ (ms|Mbit/s)")))
+        EXPECT_TRUE(std::regex_match(row(f.out, label), std::regex("[0-9.]+ (ms( idle)?|Mbit/s)")))
             << label << "\n"
             << f.out;
     }
@@ -223,6 +223,73 @@ TEST(Cli, JsonIsTheLibraryTextOnOneLineBeforeOrAfterTheCommand) {
         EXPECT_EQ(doc["duration_ms"], 200);
         EXPECT_GT(doc["download_mbps"].get<double>(), 0.0);
         EXPECT_GT(doc["upload_mbps"].get<double>(), 0.0);
+    }
+}
+
+// The latency during the transfers, on the program's own connections: in the
+// table beside the idle figure, and with --json-all after the library's
+// members, which --json keeps to itself.
+TEST(Cli, LoadedLatencyIsProbedDuringTheTransfers) {
+    const std::vector<std::string> library_keys = {
+        "ping_ms", "download_mbps", "upload_mbps", "duration_ms", "jitter_ms", "server", "phase"};
+    const auto keys_of = [](const nlohmann::ordered_json& doc) {
+        std::vector<std::string> keys;
+        for (auto it = doc.begin(); it != doc.end(); ++it) keys.push_back(it.key());
+        return keys;
+    };
+
+    Finished lan = run({"demo", "--duration", "1000", "--json-all"});
+    ASSERT_EQ(lan.status, 0) << lan.err;
+    auto doc = nlohmann::ordered_json::parse(lan.out);
+    std::vector<std::string> keys = keys_of(doc);
+    ASSERT_EQ(keys.size(), 15u) << lan.out;
+    EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 7), library_keys);
+    for (const char* d : {"down", "up"}) {
+        const std::string at = std::string("loaded_") + d;
+        EXPECT_GE(doc[at + "_probes"].get<int>(), 5) << lan.out;
+        EXPECT_GT(doc[at + "_ms"].get<double>(), 0.0) << lan.out;
+        EXPECT_GE(doc[at + "_p90_ms"].get<double>(), doc[at + "_ms"].get<double>()) << lan.out;
+    }
+
+    // An internet server whose latency replies take 40 ms: the loaded figures
+    // are its delay, measured only while a transfer ran.
+    ScriptedServer http([](const RecordedRequest& r) { return speed_test_reply(r, 40, 4 << 20); });
+    Finished internet = run({"internet", http.base(), "--json-all"});
+    ASSERT_EQ(internet.status, 0) << internet.err;
+    doc = nlohmann::ordered_json::parse(internet.out);
+    for (const char* d : {"down", "up"}) {
+        const std::string at = std::string("loaded_") + d;
+        EXPECT_GE(doc[at + "_probes"].get<int>(), 10) << internet.out;
+        EXPECT_EQ(doc[at + "_lost"].get<int>(), 0) << internet.out;
+        EXPECT_GE(doc[at + "_ms"].get<double>(), 39.0) << internet.out;
+        EXPECT_LT(doc[at + "_ms"].get<double>(), 120.0) << internet.out;
+    }
+    bool transfer_seen = false;
+    for (const std::string& head : http.heads()) {
+        if (head.rfind("GET /garbage", 0) == 0) transfer_seen = true;
+        if (head.rfind("GET /empty?t=p", 0) == 0) {
+            EXPECT_TRUE(transfer_seen) << "a probe before the download: " << head;
+        }
+    }
+
+    Finished table = run({"demo", "--duration", "500", "--no-progress"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_TRUE(std::regex_match(row(table.out, "Latency"), std::regex("[0-9.]+ ms idle")))
+        << table.out;
+    EXPECT_TRUE(std::regex_match(
+        row(table.out, "Loaded"),
+        std::regex("[0-9.]+ ms down \\(p90 [0-9.]+\\), [0-9.]+ ms up \\(p90 [0-9.]+\\)")))
+        << table.out;
+    Finished off = run({"demo", "--duration", "300", "--no-loaded-latency", "--no-progress"});
+    ASSERT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(row(off.out, "Loaded"), "<no row>") << off.out;
+    EXPECT_TRUE(std::regex_match(row(off.out, "Latency"), std::regex("[0-9.]+ ms"))) << off.out;
+
+    for (const auto& pair : {std::vector<std::string>{"--json", "--json-all"},
+                             std::vector<std::string>{"--csv", "--csv-all-header"}}) {
+        Finished both = run({"demo", pair[0], pair[1]});
+        EXPECT_EQ(both.status, 2) << pair[0] << " " << pair[1];
+        EXPECT_NE(both.err.find("exclude each other"), std::string::npos) << both.err;
     }
 }
 
