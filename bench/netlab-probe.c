@@ -5,9 +5,10 @@
  *       SECONDS.
  *   netlab-probe echo HOST PORT COUNT GAP_MS
  *       COUNT round trips of one byte over one TCP connection (no Nagle),
- *       GAP_MS apart; prints the round-trip times in milliseconds:
- *       "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.." where
- *       jitter is the mean absolute difference of consecutive samples.
+ *       starting GAP_MS apart (or back to back when one takes longer); prints the round-trip times in milliseconds:
+ *       "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.."
+ *       where jitter is the mean absolute difference of consecutive samples
+ *       and p90 the 90th percentile (nearest rank).
  *   netlab-probe udp-sink PORT COUNT SECONDS
  *       Counts distinct datagrams numbered 0..COUNT-1; stops when all came,
  *       one second after the last one, or after SECONDS; prints
@@ -151,8 +152,14 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
             if (got == 0 || (errno != EAGAIN && errno != EINTR)) return fail("echo reply");
         }
         samples[i] = (now_s() - start) * 1000.0;
-        struct timespec gap = {.tv_sec = gap_ms / 1000, .tv_nsec = (gap_ms % 1000) * 1000000};
-        nanosleep(&gap, NULL);
+        /* GAP_MS from the start of one round trip to the next, or none when
+         * the round trip took longer. */
+        double rest = start + (double)gap_ms / 1000.0 - now_s();
+        if (rest > 0) {
+            struct timespec gap = {.tv_sec = (time_t)rest,
+                                   .tv_nsec = (long)((rest - (double)(time_t)rest) * 1e9)};
+            nanosleep(&gap, NULL);
+        }
     }
     close(fd);
 
@@ -169,8 +176,11 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
     qsort(samples, (size_t)count, sizeof *samples, compare_doubles);
     double median =
         count % 2 ? samples[count / 2] : (samples[count / 2 - 1] + samples[count / 2]) / 2.0;
-    printf("rtt_ms count=%ld min=%.3f median=%.3f mean=%.3f max=%.3f jitter=%.3f\n", count,
-           samples[0], median, mean, samples[count - 1], jitter);
+    /* Nearest rank: the smallest sample that 90 % of them do not exceed. */
+    long rank = (long)((9 * count + 9) / 10);
+    double p90 = samples[(rank > 0 ? rank : 1) - 1];
+    printf("rtt_ms count=%ld min=%.3f median=%.3f mean=%.3f max=%.3f jitter=%.3f p90=%.3f\n",
+           count, samples[0], median, mean, samples[count - 1], jitter, p90);
     free(samples);
     return 0;
 }
