@@ -13,7 +13,17 @@
  * the process named by --watch-pid ends, then releases what it holds, prints
  * its counters on stderr and exits 0.
  *
+ * With --rate-bps it is also the link's bottleneck: packets are sent out one
+ * after another at that rate (their IP length and a 14-byte Ethernet header
+ * per frame), wait in a queue for their turn, and a packet that would wait
+ * longer than --bottleneck-us is dropped (drop-tail); the delay follows the
+ * bottleneck. Held here, after the receiving namespace's IP layer has let go
+ * of the sending socket, such a queue fills as at a real bloated link, where
+ * a qdisc on the sender's own path would be kept nearly empty by TCP Small
+ * Queues.
+ *
  * Usage: netlab-delay [--queue N] [--delay-us D] [--jitter-us J] [--loss P]
+ *                     [--rate-bps R --bottleneck-us Q]
  *                     [--limit PACKETS] [--seed S] [--watch-pid PID]
  *   P is a probability from 0 to 1. It prints "ready pid=<pid>" on stdout
  *   once the queue is bound, so the caller knows when to add its rule.
@@ -41,6 +51,8 @@ struct options {
     int64_t delay_ns;
     int64_t jitter_ns;
     double loss;
+    double rate_bps;       /* 0: no bottleneck */
+    int64_t bottleneck_ns; /* longest wait for the bottleneck */
     size_t limit;
     uint64_t seed;
     long watch_pid;
@@ -65,6 +77,7 @@ struct counters {
     uint64_t passed;
     uint64_t lost;
     uint64_t overflowed;
+    uint64_t queue_dropped;
     uint64_t verdict_errors;
     uint64_t receive_overruns;
     size_t peak_held;
@@ -72,6 +85,7 @@ struct counters {
 
 struct stage {
     struct options opt;
+    int64_t bottleneck_free_ns; /* when the bottleneck has sent what it holds */
     struct held_queue held;
     struct counters count;
     struct nfq_q_handle* queue;
@@ -108,6 +122,7 @@ static void usage_exit(const char* message) {
     fprintf(stderr,
             "netlab-delay: %s\n"
             "usage: netlab-delay [--queue N] [--delay-us D] [--jitter-us J] [--loss P]\n"
+            "                    [--rate-bps R --bottleneck-us Q]\n"
             "                    [--limit PACKETS] [--seed S] [--watch-pid PID]\n",
             message);
     exit(2);
@@ -130,6 +145,8 @@ static struct options parse_options(int argc, char** argv) {
                           .delay_ns = 0,
                           .jitter_ns = 0,
                           .loss = 0.0,
+                          .rate_bps = 0.0,
+                          .bottleneck_ns = 0,
                           .limit = 20000,
                           .seed = (uint64_t)now_ns() ^ ((uint64_t)getpid() << 32),
                           .watch_pid = 0};
@@ -145,6 +162,10 @@ static struct options parse_options(int argc, char** argv) {
             opt.jitter_ns = (int64_t)(parse_number(value, name, 0, 60e6) * 1000.0);
         } else if (strcmp(name, "--loss") == 0) {
             opt.loss = parse_number(value, name, 0.0, 1.0);
+        } else if (strcmp(name, "--rate-bps") == 0) {
+            opt.rate_bps = parse_number(value, name, 0, 1e12);
+        } else if (strcmp(name, "--bottleneck-us") == 0) {
+            opt.bottleneck_ns = (int64_t)(parse_number(value, name, 0, 60e6) * 1000.0);
         } else if (strcmp(name, "--limit") == 0) {
             opt.limit = (size_t)parse_number(value, name, 1, 1e6);
         } else if (strcmp(name, "--seed") == 0) {
@@ -202,12 +223,33 @@ static int on_packet(struct nfq_q_handle* queue, struct nfgenmsg* message, struc
         return 0;
     }
     int64_t now = now_ns();
+    int64_t sent = now;
+    if (s->opt.rate_bps > 0.0) {
+        /* The IP total length (the copy holds the header), for a GSO packet
+         * the whole of it, and a 14-byte Ethernet header per frame. */
+        unsigned char* payload = NULL;
+        int copied = nfq_get_payload(data, &payload);
+        double bytes = 1514.0;
+        if (copied >= 4) {
+            double ip_len = (double)(((unsigned)payload[2] << 8) | payload[3]);
+            bytes =
+                ip_len + 14.0 * (ip_len > 1500.0 ? (double)(((long)ip_len + 1499) / 1500) : 1.0);
+        }
+        int64_t start = s->bottleneck_free_ns > now ? s->bottleneck_free_ns : now;
+        if (start - now > s->opt.bottleneck_ns) {
+            drop_packet(s, id);
+            s->count.queue_dropped++;
+            return 0;
+        }
+        sent = start + (int64_t)(bytes * 8.0 / s->opt.rate_bps * 1e9);
+        s->bottleneck_free_ns = sent;
+    }
     int64_t hold = s->opt.delay_ns;
     if (s->opt.jitter_ns > 0) {
         hold += (int64_t)((2.0 * next_unit(&s->rng) - 1.0) * (double)s->opt.jitter_ns);
         if (hold < 0) hold = 0;
     }
-    int64_t due = now + hold;
+    int64_t due = sent + hold;
     if (h->count > 0 && due < h->last_due_ns) due = h->last_due_ns; /* keep the order */
     h->slots[(h->head + h->count) % h->capacity] = (struct held_packet){.id = id, .due_ns = due};
     h->count++;
@@ -308,8 +350,10 @@ int main(int argc, char** argv) {
         nfq_close(handle);
         return 1;
     }
-    /* Only the packet id is needed, never the payload. */
-    if (nfq_set_mode(s.queue, NFQNL_COPY_META, 0) < 0) {
+    /* Only the packet id is needed, and for the bottleneck the IP header's
+     * length field. */
+    if (nfq_set_mode(s.queue, s.opt.rate_bps > 0.0 ? NFQNL_COPY_PACKET : NFQNL_COPY_META,
+                     s.opt.rate_bps > 0.0 ? 4 : 0) < 0) {
         fprintf(stderr, "netlab-delay: cannot set copy mode: %s\n", strerror(errno));
         nfq_destroy_queue(s.queue);
         nfq_close(handle);
@@ -381,10 +425,10 @@ int main(int argc, char** argv) {
     free(s.held.slots);
     fprintf(stderr,
             "netlab-delay: queue %u stopped (%s): received %" PRIu64 ", passed %" PRIu64
-            ", lost %" PRIu64 ", overflowed %" PRIu64 ", peak held %zu, verdict errors %" PRIu64
-            ", receive overruns %" PRIu64 "\n",
+            ", lost %" PRIu64 ", overflowed %" PRIu64 ", dropped at the bottleneck %" PRIu64
+            ", peak held %zu, verdict errors %" PRIu64 ", receive overruns %" PRIu64 "\n",
             s.opt.queue, stop_reason, s.count.received, s.count.passed, s.count.lost,
-            s.count.overflowed, s.count.peak_held, s.count.verdict_errors,
+            s.count.overflowed, s.count.queue_dropped, s.count.peak_held, s.count.verdict_errors,
             s.count.receive_overruns);
     return status;
 }

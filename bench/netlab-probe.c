@@ -5,16 +5,13 @@
  *       SECONDS.
  *   netlab-probe echo HOST PORT COUNT GAP_MS
  *       COUNT round trips of one byte over one TCP connection (no Nagle),
- *       starting GAP_MS apart (or back to back when one takes longer); prints the round-trip times in milliseconds:
- *       "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.."
- *       where jitter is the mean absolute difference of consecutive samples
- *       and p90 the 90th percentile (nearest rank).
- *   netlab-probe udp-sink PORT COUNT SECONDS
- *       Counts distinct datagrams numbered 0..COUNT-1; stops when all came,
- *       one second after the last one, or after SECONDS; prints
- *       "received=K expected=COUNT".
- *   netlab-probe udp-send HOST PORT COUNT GAP_US
- *       Sends COUNT numbered 64-byte datagrams, GAP_US apart.
+ *       starting GAP_MS apart (or back to back when one takes longer); prints the round-trip times
+ * in milliseconds: "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.." where jitter
+ * is the mean absolute difference of consecutive samples and p90 the 90th percentile (nearest
+ * rank). netlab-probe udp-sink PORT COUNT SECONDS Counts distinct datagrams numbered 0..COUNT-1;
+ * stops when all came, one second after the last one, or after SECONDS; prints "received=K
+ * expected=COUNT". netlab-probe udp-send HOST PORT COUNT GAP_US Sends COUNT numbered 64-byte
+ * datagrams, GAP_US apart.
  *
  * Servers print "ready" on stdout once they listen. Every mode is bounded in
  * time. Exit status: 0 done, 1 failed, 2 usage.
@@ -179,8 +176,8 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
     /* Nearest rank: the smallest sample that 90 % of them do not exceed. */
     long rank = (long)((9 * count + 9) / 10);
     double p90 = samples[(rank > 0 ? rank : 1) - 1];
-    printf("rtt_ms count=%ld min=%.3f median=%.3f mean=%.3f max=%.3f jitter=%.3f p90=%.3f\n",
-           count, samples[0], median, mean, samples[count - 1], jitter, p90);
+    printf("rtt_ms count=%ld min=%.3f median=%.3f mean=%.3f max=%.3f jitter=%.3f p90=%.3f\n", count,
+           samples[0], median, mean, samples[count - 1], jitter, p90);
     free(samples);
     return 0;
 }
