@@ -92,8 +92,9 @@ TEST_F(CancelStormLan, Ping) {
     }
 }
 
-// Downloads and uploads always end with a recorded rate, of whatever moved
-// before the cancel.
+// Downloads and uploads end with a recorded rate, of whatever moved before the
+// cancel; a cancel that lands after the test cleared its flag but before the
+// transfer began stops it there, with -1 and nothing recorded.
 TEST_F(CancelStormLan, DownloadAndUpload) {
     for (auto* test : {linkrate_download, linkrate_upload}) {
         for (int delay : kLanStormDelays) {
@@ -102,7 +103,7 @@ TEST_F(CancelStormLan, DownloadAndUpload) {
                 std::string(test == linkrate_download ? "download" : "upload") + ", storm after " +
                 std::to_string(delay) + " ms";
             expect_cancel_honoured(o, delay, what);
-            EXPECT_GE(o.result, 0.0) << what << ": " << o.message;
+            EXPECT_TRUE(o.result >= 0.0 || o.result == -1.0) << what << ": " << o.result;
             EXPECT_EQ(o.message, msg::kCancelled) << what;
         }
     }
