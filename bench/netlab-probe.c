@@ -3,9 +3,11 @@
  *   netlab-probe echo-server PORT SECONDS
  *       TCP echo on every IPv4 address, one connection at a time, for at most
  *       SECONDS.
- *   netlab-probe echo HOST PORT COUNT GAP_MS
+ *   netlab-probe echo HOST PORT COUNT GAP_MS [SECONDS]
  *       COUNT round trips of one byte over one TCP connection (no Nagle),
- *       starting GAP_MS apart (or back to back when one takes longer); prints the round-trip times
+ *       starting GAP_MS apart (or back to back when one takes longer), and
+ *       none started after SECONDS when given; with NETLAB_PROBE_TRACE set,
+ *       each one's start and time go to stderr. Prints the round-trip times
  * in milliseconds: "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.." where jitter
  * is the mean absolute difference of consecutive samples and p90 the 90th percentile (nearest
  * rank). netlab-probe udp-sink PORT COUNT SECONDS Counts distinct datagrams numbered 0..COUNT-1;
@@ -115,7 +117,7 @@ static int compare_doubles(const void* a, const void* b) {
     return (x > y) - (x < y);
 }
 
-static int echo_client(const char* host, long port, long count, long gap_ms) {
+static int echo_client(const char* host, long port, long count, long gap_ms, long seconds) {
     struct sockaddr_in addr = make_address(host, port);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0) return fail("socket");
@@ -134,7 +136,12 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
 
     double* samples = calloc((size_t)count, sizeof *samples);
     if (samples == NULL) return fail("calloc");
+    const char* trace = getenv("NETLAB_PROBE_TRACE");
+    const double begin = now_s();
+    const double stop_at = seconds > 0 ? begin + (double)seconds : 0.0;
+    long taken = 0;
     for (long i = 0; i < count; i++) {
+        if (stop_at > 0 && now_s() >= stop_at) break;
         char byte = (char)('a' + i % 26);
         double start = now_s();
         if (send(fd, &byte, 1, MSG_NOSIGNAL) != 1) return fail("send");
@@ -149,6 +156,8 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
             if (got == 0 || (errno != EAGAIN && errno != EINTR)) return fail("echo reply");
         }
         samples[i] = (now_s() - start) * 1000.0;
+        taken = i + 1;
+        if (trace != NULL) fprintf(stderr, "sample t=%.3f ms=%.3f\n", start - begin, samples[i]);
         /* GAP_MS from the start of one round trip to the next, or none when
          * the round trip took longer. */
         double rest = start + (double)gap_ms / 1000.0 - now_s();
@@ -159,6 +168,8 @@ static int echo_client(const char* host, long port, long count, long gap_ms) {
         }
     }
     close(fd);
+    count = taken;
+    if (count == 0) return fail("no round trip in time");
 
     double sum = 0.0;
     double jitter_sum = 0.0;
@@ -250,9 +261,10 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "echo-server") == 0 && argc == 4) {
         return echo_server(parse_count(argv[2], 1, 65535), parse_count(argv[3], 1, 3600));
     }
-    if (strcmp(mode, "echo") == 0 && argc == 6) {
+    if (strcmp(mode, "echo") == 0 && (argc == 6 || argc == 7)) {
         return echo_client(argv[2], parse_count(argv[3], 1, 65535), parse_count(argv[4], 1, 100000),
-                           parse_count(argv[5], 0, 10000));
+                           parse_count(argv[5], 0, 10000),
+                           argc == 7 ? parse_count(argv[6], 1, 3600) : 0);
     }
     if (strcmp(mode, "udp-sink") == 0 && argc == 5) {
         return udp_sink(parse_count(argv[2], 1, 65535), parse_count(argv[3], 1, 10000000),
@@ -264,7 +276,7 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr,
             "usage: netlab-probe echo-server PORT SECONDS\n"
-            "       netlab-probe echo HOST PORT COUNT GAP_MS\n"
+            "       netlab-probe echo HOST PORT COUNT GAP_MS [SECONDS]\n"
             "       netlab-probe udp-sink PORT COUNT SECONDS\n"
             "       netlab-probe udp-send HOST PORT COUNT GAP_US\n");
     return 2;

@@ -5,17 +5,14 @@
 # during each transfer must agree with the TCP echo's median during an iperf3
 # transfer in the same direction with as many flows (one for the LAN test,
 # four down and two up for the internet's shape) and the same congestion
-# control (reno: cubic's early exit from slow start makes the depth that one
-# transfer reaches in a few seconds vary by a quarter from run to run): within
-# 3 ms or 15 %, whichever is larger. A pair outside is measured once more,
-# and the second pair counts, as the queue's depth still varies between runs.
-# On the bloated link the pairs are shown but not judged that way: in a few
-# seconds, one reno transfer and the next leave the 200 ms queue at depths
-# that differ by a third (the reference's median of one direction read 82 ms
-# in one run and 130 ms in the next, the program's 124 ms in both), more than
-# the band allows. There the program's medians must lie within the link's
-# physical bounds instead: at least the round trip and a quarter of the
-# queue (70 ms), at most the round trip, the whole queue and 30 ms (250 ms).
+# control (reno): within 3 ms or 15 %, whichever is larger. A pair outside is
+# measured once more, and the second pair counts.
+# Every connection's slow start ends at 200 segments (--ssthresh): without
+# that, how far slow start overshoots the 200 ms queue, and how the burst of
+# losses that follows is recovered, sets the depth a transfer
+# leaves for its first seconds, and one transfer and the next differ by half
+# (the echo's median during one iperf3 download read 78 ms, during the next
+# 125 ms). With it, the queue fills the same way in every run.
 #
 # Usage: loaded_latency_test.sh LINKRATE NETLAB
 # Exit status: 0 passed, 1 failed, 77 skipped; with CI=true a skip fails.
@@ -62,24 +59,16 @@ ours() { # ours lan|internet DIRECTION: the program's loaded median
   fi
   jq -r ".loaded_$2_ms // empty" <<<"$json" 2>/dev/null || true
 }
-# compare WHAT TEST DIRECTION FLOWS SECONDS [shown]
+# compare WHAT TEST DIRECTION FLOWS SECONDS
 compare() {
   local what=$1 mine ref attempt
   for attempt in 1 2; do
     mine=$(ours "$2" "$3")
     ref=$(reference "$3" "$4" "$5")
-    [[ ${6:-} != shown ]] || break
     within "$mine" "$ref" && break
     ((attempt == 2)) || echo "-- $what: ${mine:-no figure} ms against ${ref:-none} ms; once more"
   done
-  if [[ ${6:-} == shown ]]; then
-    if awk -v o="$mine" 'BEGIN { exit !(o != "" && o >= 70 && o <= 250) }'; then
-      echo "PASS $what: $mine ms within the link's bounds (70..250 ms); reference $ref ms (shown)"
-    else
-      echo "FAIL $what: ${mine:-no figure} ms outside the link's bounds (70..250 ms); reference ${ref:-none} ms"
-      failures=$((failures + 1))
-    fi
-  elif within "$mine" "$ref"; then
+  if within "$mine" "$ref"; then
     echo "PASS $what: $mine ms, reference $ref ms (within 3 ms or 15 %)"
   else
     echo "FAIL $what: ${mine:-no figure} ms, reference ${ref:-none} ms (within 3 ms or 15 %)"
@@ -89,9 +78,9 @@ compare() {
 
 first=1
 for queue in 200ms 20ms; do
-  echo "== 20 Mbit/s, 10 ms each way, a queue of $queue at the bottleneck, reno"
+  echo "== 20 Mbit/s, 10 ms each way, a queue of $queue at the bottleneck, reno, slow start to 200 segments"
   if ((first)); then
-    nl up --owner $$ --rate 20mbit --delay 10ms --queue "$queue" --cc reno
+    nl up --owner $$ --rate 20mbit --delay 10ms --queue "$queue" --cc reno --ssthresh 200
     nl exec far timeout 900 "$linkrate" serve --port "$port" >"$work/serve.log" 2>&1 &
     nl exec far timeout 900 "$(dirname "$0")/../support/nginx-fixture.sh" --port "$http_port" \
       --address "$far" --dir "$work/nginx" >"$work/nginx.log" 2>&1 &
@@ -102,14 +91,12 @@ for queue in 200ms 20ms; do
     done
     first=0
   else
-    nl set --rate 20mbit --delay 10ms --queue "$queue" --cc reno
+    nl set --rate 20mbit --delay 10ms --queue "$queue" --cc reno --ssthresh 200
   fi
-  judge=""
-  [[ $queue != 200ms ]] || judge=shown
-  compare "LAN loaded down, queue $queue" lan down 1 6 $judge
-  compare "LAN loaded up, queue $queue" lan up 1 6 $judge
-  compare "internet loaded down (4 flows), queue $queue" internet down 4 3 $judge
-  compare "internet loaded up (2 flows), queue $queue" internet up 2 3 $judge
+  compare "LAN loaded down, queue $queue" lan down 1 6
+  compare "LAN loaded up, queue $queue" lan up 1 6
+  compare "internet loaded down (4 flows), queue $queue" internet down 4 3
+  compare "internet loaded up (2 flows), queue $queue" internet up 2 3
 done
 
 ((failures == 0)) || exit 1
