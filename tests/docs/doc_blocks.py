@@ -67,7 +67,7 @@ EXCLUDED = {
     ("README.md", "linkrate internet https://speed.example.net/backend --ticks ticks.jsonl"):
         "a remote target (speed.example.net)",
     ("README.md", "linkrate lan 192.0.2.10 --json | jq .download_mbps"): "a remote target (192.0.2.10)",
-    ("README.md", "Latency   20.4 ms idle"): "rows of a table, as an example; the program's tests check their shape",
+    ("README.md", "Latency   20.81 ms idle"): "rows of a table, as an example; the program's tests check their shape",
     ("README.md", "$ linkrate internet http://127.0.0.1:48080/"):
         "a transcript of output; the program's tests check its shape",
     ("README.md", "$ linkrate lan 127.0.0.1 --duration 5000; echo \"exit status $?\""):
