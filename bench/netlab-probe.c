@@ -8,12 +8,16 @@
  *       starting GAP_MS apart (or back to back when one takes longer), and
  *       none started after SECONDS when given; with NETLAB_PROBE_TRACE set,
  *       each one's start and time go to stderr. Prints the round-trip times
- * in milliseconds: "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.." where jitter
- * is the mean absolute difference of consecutive samples and p90 the 90th percentile (nearest
- * rank). netlab-probe udp-sink PORT COUNT SECONDS Counts distinct datagrams numbered 0..COUNT-1;
- * stops when all came, one second after the last one, or after SECONDS; prints "received=K
- * expected=COUNT". netlab-probe udp-send HOST PORT COUNT GAP_US Sends COUNT numbered 64-byte
- * datagrams, GAP_US apart.
+ *       in milliseconds:
+ *       "rtt_ms count=N min=.. median=.. mean=.. max=.. jitter=.. p90=.."
+ *       where jitter is the mean absolute difference of consecutive samples
+ *       and p90 the 90th percentile (nearest rank).
+ *   netlab-probe udp-sink PORT COUNT SECONDS
+ *       Counts distinct datagrams numbered 0..COUNT-1; stops when all came,
+ *       one second after the last one, or after SECONDS; prints
+ *       "received=K expected=COUNT".
+ *   netlab-probe udp-send HOST PORT COUNT GAP_US
+ *       Sends COUNT numbered 64-byte datagrams, GAP_US apart.
  *
  * Servers print "ready" on stdout once they listen. Every mode is bounded in
  * time. Exit status: 0 done, 1 failed, 2 usage.
@@ -169,7 +173,10 @@ static int echo_client(const char* host, long port, long count, long gap_ms, lon
     }
     close(fd);
     count = taken;
-    if (count == 0) return fail("no round trip in time");
+    if (count == 0) {
+        free(samples);
+        return fail("no round trip in time");
+    }
 
     double sum = 0.0;
     double jitter_sum = 0.0;

@@ -9,10 +9,10 @@
 # measured once more, and the second pair counts.
 # Every connection's slow start ends at 200 segments (--ssthresh): without
 # that, how far slow start overshoots the 200 ms queue, and how the burst of
-# losses that follows is recovered, sets the depth a transfer
-# leaves for its first seconds, and one transfer and the next differ by half
-# (the echo's median during one iperf3 download read 78 ms, during the next
-# 125 ms). With it, the queue fills the same way in every run.
+# losses that follows is recovered, sets the depth a transfer leaves for its
+# first seconds, and one transfer and the next differ by half (the echo's
+# median during one iperf3 download read 78 ms, during the next 125 ms). With
+# it, the queue fills the same way in every run.
 #
 # Usage: loaded_latency_test.sh LINKRATE NETLAB
 # Exit status: 0 passed, 1 failed, 77 skipped; with CI=true a skip fails.
