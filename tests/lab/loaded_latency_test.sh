@@ -9,8 +9,9 @@
 # followed by four more, and the medians of the five runs on each side count:
 # about one transfer in eight, the program's or the reference's alike, meets
 # losses that leave the queue shallower or deeper than usual for the rest of
-# its 3 s (two upload flows read 120 ms, then 90 ms or 165 ms), and a single
-# pair then differs by up to 40 % without either side being wrong.
+# the transfer (two upload flows read 120 ms, then 90 ms or 165 ms; one read
+# 125 ms, then 79 ms), and a single pair then differs by up to 40 % without
+# either side being wrong.
 # Every connection's slow start ends at 200 segments (--ssthresh): without
 # that, how far slow start overshoots the 200 ms queue, and how the burst of
 # losses that follows is recovered, sets the depth a transfer leaves for its
